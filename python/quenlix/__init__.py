@@ -1,0 +1,1 @@
+"""Namespace of the orx camera bindings under their fully qualified name."""

@@ -1,0 +1,95 @@
+/*
+ * ORXSimControl.h - control interface of the stand-in ORXCamera2 library.
+ *
+ * Not part of ORXCamera2.h: the orx module never includes or calls this. It
+ * lets tests, benchmarks and users (through the Python package `orxsim`)
+ * configure the simulated cameras, script the library's answers and read a
+ * log of the calls the library received. All functions are thread-safe.
+ */
+#ifndef ORXSIMCONTROL_H
+#define ORXSIMCONTROL_H
+
+#include <stdint.h>
+#include "ORXCamera2.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Back to the built-in cameras in their initial state (all closed, flash ids
+ * kept), empty call log, no injections, time scale from ORXSIM_TIME_SCALE
+ * (default 1.0), default sky. */
+ORX_API void ORX_CALL ORXSimReset(void);
+
+/* ---- scripted answers ----------------------------------------------------
+ * For the next `count` calls of `function` (count -1: every call until
+ * cleared) the library does not do its normal work: it writes `out` (if not
+ * NULL) into the call's out-parameters in parameter order and returns
+ * `status`.
+ *   - out-parameters are the pointer arguments except frame buffers: int32
+ *     slots take 4 bytes each, records their full size; a short `out` fills
+ *     what it covers and leaves the rest untouched;
+ *   - ORXGetNumOfConnectedCameras and ORXCameraCheck return `status` as
+ *     their value; ORXGetSDKVersion returns `out` as its string (NUL added);
+ *   - frame buffers are left untouched.
+ * Injections for one function are queued: a later call consumes the oldest.
+ * Returns 0, or -1 when `function` is not one of the library's functions. */
+ORX_API int ORX_CALL ORXSimInject(const char *function, int32_t status, int32_t count,
+                                  const void *out, int32_t outlen);
+ORX_API void ORX_CALL ORXSimClearInjections(void);
+
+/* ---- call log --------------------------------------------------------------
+ * Every library call is recorded, injected or not, as one line of text:
+ *   Name(arg, arg, ...)
+ * integers in decimal, pointers (out-parameters and buffers) as `*`, a NULL
+ * pointer as `NULL`, byte data passed in (the dark frame path, the id record
+ * passed by value) as x'hex'. The log keeps the newest 65536 lines. */
+ORX_API int32_t ORX_CALL ORXSimLogCount(void);
+/* Copies line `index` (0 = oldest kept) into buf with a NUL; returns the
+ * line's length, or -1 for a bad index. A short buf gets a truncated line. */
+ORX_API int32_t ORX_CALL ORXSimLogEntry(int32_t index, char *buf, int32_t buflen);
+ORX_API void ORX_CALL ORXSimLogClear(void);
+/* Total number of calls of `function` since the last reset (not limited by
+ * the log's size); -1 for an unknown name. */
+ORX_API int64_t ORX_CALL ORXSimCallCount(const char *function);
+
+/* ---- time ------------------------------------------------------------------
+ * Simulated seconds per wall-clock second is 1/scale: with scale 0.01 a 60 s
+ * exposure completes in 0.6 s of wall time. */
+ORX_API void ORX_CALL ORXSimSetTimeScale(double scale);
+ORX_API double ORX_CALL ORXSimGetTimeScale(void);
+
+/* ---- cameras ---------------------------------------------------------------*/
+/* Ids of the cameras known to the simulator (plugged or not); returns the
+ * number of cameras, writing at most `max` ids. */
+ORX_API int32_t ORX_CALL ORXSimListCameras(int32_t *ids, int32_t max);
+/* Adds a camera described by a JSON object; returns its id or -1.
+ * Keys: "model" (a built-in model name to start from), "name", "width",
+ * "height", "pixel_size", "color", "bayer", "bins", "formats" (ImgType
+ * values), "bit_depth", "elec_per_adu", "cooler", "st4", "usb3", "trigger",
+ * "gps", "shutter". */
+ORX_API int32_t ORX_CALL ORXSimAddCamera(const char *json);
+ORX_API int32_t ORX_CALL ORXSimRemoveCamera(int32_t camera_id);
+/* Unplug: the camera disappears from the count and index list; waiting
+ * calls on it return ORX_ERROR_CAMERA_REMOVED; later calls on its id answer
+ * ORX_ERROR_CAMERA_REMOVED. Replug: it comes back closed. 0 or -1. */
+ORX_API int32_t ORX_CALL ORXSimUnplug(int32_t camera_id);
+ORX_API int32_t ORX_CALL ORXSimReplug(int32_t camera_id);
+
+/* ---- sky ---------------------------------------------------------------------
+ * star_density: stars per megapixel; seeing: FWHM in pixels; sky: sky
+ * background in electrons per pixel per second; seed: star field seed. */
+ORX_API int32_t ORX_CALL ORXSimSetSky(double star_density, double seeing, double sky,
+                                      uint32_t seed);
+
+/* ---- measurement -------------------------------------------------------------
+ * Runs `function` (one of "ORXGetControlValue", "ORXSetControlValue",
+ * "ORXGetExpStatus") `iterations` times on camera_id with the library's
+ * normal work and returns the mean nanoseconds per call. -1 on a bad name. */
+ORX_API double ORX_CALL ORXSimTimeCall(const char *function, int32_t camera_id,
+                                       int64_t iterations);
+
+#ifdef __cplusplus
+}
+#endif
+#endif /* ORXSIMCONTROL_H */

@@ -1,0 +1,65 @@
+// sensor.hpp - renders the frames of a simulated camera.
+//
+// A pure function of its inputs: the same FrameRequest gives the same bytes.
+// The camera layer fills a FrameRequest from its state (model, ROI, controls,
+// guide drift, dark frame) and hands the caller's buffer to render_frame.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+namespace orxsim {
+
+struct SensorModel {
+    int32_t width = 0;          // full sensor, pixels
+    int32_t height = 0;
+    bool color = false;         // Bayer mosaic in front of the pixels
+    int32_t bayer = 0;          // ORX_BAYER_PATTERN of the top-left 2x2 cell
+    int32_t bit_depth = 12;     // ADC bits
+    double pixel_size_um = 3.76;
+    double elec_per_adu = 1.0;  // at gain 0
+    double read_noise_e = 3.0;  // electrons rms at gain 0
+    double full_well_e = 50000.0;
+    double dark_current_e = 0.002; // electrons / pixel / second
+    uint32_t hot_pixel_seed = 1;
+};
+
+struct Sky {
+    double star_density = 40.0;  // stars per megapixel
+    double seeing_fwhm = 2.5;    // pixels
+    double sky_e_per_s = 4.0;    // background, electrons / pixel / second
+    uint32_t seed = 20261207;
+};
+
+struct FrameRequest {
+    const SensorModel *model = nullptr;
+    Sky sky;
+    // region of interest, in output pixels; start in unbinned sensor pixels
+    int32_t start_x = 0, start_y = 0;
+    int32_t width = 0, height = 0;
+    int32_t bin = 1;
+    int32_t img_type = 0;        // ORX_IMG_TYPE
+    int32_t flip = 0;            // ORX_FLIP_STATUS
+    // controls
+    int32_t gain = 0;            // 0..max gain, 0.1 dB steps
+    int32_t offset = 0;          // bias, in ADU at the ADC's bit depth
+    int64_t exposure_us = 1000;
+    int32_t gamma = 50;          // 1..100, 50 is linear
+    int32_t wb_r = 52, wb_b = 95;// white balance, percent
+    bool dark = false;           // shutter closed / dark frame: no light
+    // telescope drift from guide pulses, in sensor pixels
+    double drift_x = 0.0, drift_y = 0.0;
+    // frame counter: selects the noise realisation
+    uint64_t frame_index = 0;
+    // optional dark frame to subtract (8-bit, full sensor, row-major, top row first)
+    const uint8_t *dark_frame = nullptr;
+};
+
+// Bytes of one frame for the request's ROI and image type.
+size_t frame_bytes(const FrameRequest &req);
+
+// Writes min(frame_bytes(req), size) bytes of the frame into dst.
+void render_frame(const FrameRequest &req, uint8_t *dst, size_t size);
+
+} // namespace orxsim
