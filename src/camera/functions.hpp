@@ -1,0 +1,61 @@
+// functions.hpp - the 42 camera functions, each a declaration on the shared
+// call road (module/function.hpp), defined one group per file.
+#pragma once
+
+#include "module/function.hpp"
+#include "records/records.hpp"
+
+namespace orx::camera {
+
+// discovery.cpp
+extern const FunctionSpec get_number_of_connected_cameras, camera_check, get_camera_property, get_sdk_version,
+    get_camera_property_by_id;
+// lifecycle.cpp
+extern const FunctionSpec open_camera, init_camera, close_camera;
+// identity.cpp
+extern const FunctionSpec get_id, set_id, get_serial_number, get_camera_support_mode, get_camera_mode,
+    set_camera_mode;
+// snapshot.cpp
+extern const FunctionSpec start_exposure, stop_exposure, get_exp_status, get_data_after_exp,
+    get_data_after_exp_gps;
+// video.cpp
+extern const FunctionSpec start_video_capture, stop_video_capture, get_video_data, get_video_data_gps,
+    get_dropped_frames;
+// controls.cpp
+extern const FunctionSpec get_num_of_controls, get_control_caps, get_control_value, set_control_value;
+// roi.cpp
+extern const FunctionSpec set_roi_format, get_roi_format, set_start_pos, get_start_pos;
+// darkguide.cpp
+extern const FunctionSpec enable_dark_subtract, disable_dark_subtract, pulse_guide_on, pulse_guide_off,
+    get_gain_offset, get_lmh_gain_offset;
+// trigger.cpp
+extern const FunctionSpec send_soft_trigger, set_trigger_output_io_conf, get_trigger_output_io_conf,
+    gps_get_data;
+
+// Shared result builders.
+// A tuple of new references; nullptr (and every item released) if one is missing.
+template <class... Items> PyObject *tuple(Items &&...items) {
+    PyObject *objs[] = {items...};
+    bool ok = true;
+    for (PyObject *o : objs) ok = ok && o;
+    PyObject *t = ok ? PyTuple_New(sizeof...(items)) : nullptr;
+    Py_ssize_t i = 0;
+    for (PyObject *o : objs) {
+        if (t) PyTuple_SET_ITEM(t, i++, o);
+        else Py_XDECREF(o);
+    }
+    return t;
+}
+inline PyObject *py_int(int32_t v) { return PyLong_FromLong(v); }
+inline PyObject *py_bool(int32_t v) { return PyBool_FromLong(v != 0); }
+
+// Calls the enumeration class found under `cls` with the library's value.
+PyObject *enum_member(Global &cls, int32_t value);
+
+// A zero-filled frame of `size` bytes (an exact int) for the library to
+// write into: ValueError "negative count" below zero, MemoryError when it
+// cannot be had, as the byte-array constructor would answer.
+Ref new_frame(PyObject *size);
+unsigned char *frame_data(PyObject *frame);
+
+} // namespace orx::camera

@@ -1,0 +1,87 @@
+// snapshot.cpp - single exposures: start, stop, poll, fetch.
+#include "camera/functions.hpp"
+
+namespace orx::camera {
+
+namespace {
+
+Global g_ExposureStatus("ExposureStatus");
+
+PyObject *start_body(Call &c) {
+    return ok_or_null(c.library([&] { return ORXStartExposure(c.i32(0), c.i32(1)); }));
+}
+
+PyObject *stop_body(Call &c) { return ok_or_null(c.library([&] { return ORXStopExposure(c.i32(0)); })); }
+
+// The state, checked through ExposureStatus and returned as a plain int.
+PyObject *status_body(Call &c) {
+    int32_t state = 0;
+    if (!c.library([&] { return ORXGetExpStatus(c.i32(0), &state); })) return nullptr;
+    Ref member = Ref::steal(enum_member(g_ExposureStatus, state));
+    if (!member) return nullptr;
+    if (PyLong_CheckExact(member.get()) || member.get() == Py_None) return member.release();
+    if (PyLong_Check(member.get())) return PyNumber_Long(member.get());
+    PyErr_Format(PyExc_TypeError, "Expected %.200s, got %.200s", "int", type_name(member.get()));
+    return nullptr;
+}
+
+// The frame is written by the library straight into the result; the lock is
+// given up while the library works on it.
+PyObject *data_body(Call &c) {
+    Ref frame = new_frame(c.arg(1));
+    if (!frame) return nullptr;
+    unsigned char *data = frame_data(frame.get());
+    if (!c.library([&] { return ORXGetDataAfterExp(c.i32(0), data, c.i32(1)); }, Gil::Release)) return nullptr;
+    return frame.release();
+}
+
+PyObject *data_gps_body(Call &c) {
+    Ref gps = new_record(g.types.GpsData);
+    if (!gps) return nullptr;
+    Ref frame = new_frame(c.arg(1));
+    if (!frame) return nullptr;
+    unsigned char *data = frame_data(frame.get());
+    GpsDataRecord *rec = record_of<GpsDataRecord>(gps.get());
+    if (!c.library([&] { return ORXGetDataAfterExpGPS(c.i32(0), data, c.i32(1), rec); }, Gil::Release))
+        return nullptr;
+    return tuple(frame.release(), gps.release());
+}
+
+} // namespace
+
+const FunctionSpec start_exposure = {
+    "start_exposure",
+    "Start a camera exposure.\n\n    Args:\n        camera_id (int): The camera ID.\n        is_dark (bool): True "
+    "for a dark frame exposure, False otherwise.\n\n    Raises:\n        OrxException: Raised if the operation is "
+    "unsuccessful.\n    ",
+    "None", start_body, {{"camera_id", "int", Rule::Int}, {"is_dark", "bool", Rule::Bool}}};
+
+const FunctionSpec stop_exposure = {
+    "stop_exposure",
+    "Stop the ongoing camera exposure.\n\n    Args:\n        camera_id (int): The camera ID.\n\n    Raises:\n"
+    "        OrxException: Raised if the operation is unsuccessful.\n    ",
+    "None", stop_body, {{"camera_id", "int", Rule::Int}}};
+
+const FunctionSpec get_exp_status = {
+    "get_exp_status",
+    "Get the status of the camera exposure.\n\n    Args:\n        camera_id (int): The camera ID.\n\n    Returns:\n"
+    "        ExposureStatus: The exposure status.\n\n    Raises:\n        OrxException: Raised if the operation is "
+    "unsuccessful.\n    ",
+    "int", status_body, {{"camera_id", "int", Rule::Int}}};
+
+const FunctionSpec get_data_after_exp = {
+    "get_data_after_exp",
+    "Get the image data after an exposure has completed.\n\n    Args:\n        camera_id (int): The camera ID.\n"
+    "        buffer_size (int): The size of the buffer to store the image data.\n\n    Returns:\n        bytes: The "
+    "captured image data.\n\n    Raises:\n        OrxException: Raised if the operation is unsuccessful.\n    ",
+    "bytes", data_body, {{"camera_id", "int", Rule::Int}, {"buffer_size", "int", Rule::Int}}};
+
+const FunctionSpec get_data_after_exp_gps = {
+    "get_data_after_exp_gps",
+    "Get the image data after an exposure has completed.\n\n    Args:\n        camera_id (int): The camera ID.\n"
+    "        buffer_size (int): The size of the buffer to store the image data.\n\n    Returns:\n        tuple(bytes, "
+    "GpsData): The captured image data and the gps data.\n\n    Raises:\n        OrxException: Raised if the "
+    "operation is unsuccessful.\n    ",
+    "tuple[bytes, GpsData]", data_gps_body, {{"camera_id", "int", Rule::Int}, {"buffer_size", "int", Rule::Int}}};
+
+} // namespace orx::camera

@@ -1,0 +1,188 @@
+// core.cpp - module state, by-name globals, traceback entries.
+#include "module/core.hpp"
+
+#include <frameobject.h>
+
+#include <string>
+
+namespace orx {
+
+State g;
+
+Global *Global::first_ = nullptr;
+Name *Name::first_ = nullptr;
+
+Global::Global(const char *name) : name_(name), next_(first_) { first_ = this; }
+
+bool Global::intern_all() {
+    for (Global *p = first_; p; p = p->next_) {
+        if (!p->key_) {
+            p->key_ = PyUnicode_InternFromString(p->name_);
+            if (!p->key_) return false;
+        }
+        p->cached_ = nullptr;
+    }
+    return true;
+}
+
+// Dictionary version tags let a lookup be reused while neither dictionary
+// changed. The tag field is deprecated from 3.12 on and gone in 3.14; there
+// the lookup is simply made every time.
+#if PY_VERSION_HEX < 0x030E0000
+#define ORX_HAVE_DICT_TAG 1
+static inline uint64_t dict_tag(PyObject *d) {
+#if defined(__GNUC__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+#endif
+    return reinterpret_cast<PyDictObject *>(d)->ma_version_tag;
+#if defined(__GNUC__)
+#pragma GCC diagnostic pop
+#endif
+}
+#else
+#define ORX_HAVE_DICT_TAG 0
+#endif
+
+PyObject *lookup_global(PyObject *key) {
+    PyObject *v = PyDict_GetItemWithError(g.dict, key);
+    if (!v && !PyErr_Occurred()) {
+        v = PyDict_GetItemWithError(PyModule_GetDict(g.builtins), key);
+        if (!v && !PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", key);
+    }
+    Py_XINCREF(v);
+    return v;
+}
+
+PyObject *Global::get() {
+    PyObject *dict = g.dict;
+    PyObject *bdict = PyModule_GetDict(g.builtins);
+    (void)dict;
+    (void)bdict;
+#if ORX_HAVE_DICT_TAG
+    if (cached_ && dict_tag(dict) == dict_tag_ && dict_tag(bdict) == builtins_tag_) {
+        Py_INCREF(cached_);
+        return cached_;
+    }
+#endif
+    PyObject *v = lookup_global(key_);
+#if ORX_HAVE_DICT_TAG
+    if (v) {
+        cached_ = v;
+        dict_tag_ = dict_tag(dict);
+        builtins_tag_ = dict_tag(bdict);
+    }
+#endif
+    return v;
+}
+
+Name::Name(const char *text) : text_(text), next_(first_) { first_ = this; }
+
+bool Name::intern_all() {
+    for (Name *p = first_; p; p = p->next_) {
+        if (!p->obj_) {
+            p->obj_ = PyUnicode_InternFromString(p->text_);
+            if (!p->obj_) return false;
+        }
+    }
+    return true;
+}
+
+void add_traceback(const char *what) {
+    add_traceback_entry((std::string(kModuleName) + "." + what).c_str());
+}
+
+void add_traceback_entry(const char *name) {
+    if (!PyErr_Occurred()) return;
+    // creating the code and frame objects must not see the pending exception
+    PendingError pending;
+    PyCodeObject *code = PyCode_NewEmpty("orx", name, 0);
+    PyFrameObject *frame = nullptr;
+    if (code) {
+        PyObject *globals = g.dict ? g.dict : PyDict_New();
+        if (globals) {
+            frame = PyFrame_New(PyThreadState_Get(), code, globals, nullptr);
+            if (!g.dict) Py_DECREF(globals);
+        }
+    }
+    PyErr_Clear();
+    pending.restore();
+    if (frame) PyTraceBack_Here(frame);
+    Py_XDECREF(frame);
+    Py_XDECREF(code);
+}
+
+PyObject *make_class(const char *name, PyObject *base, ClassBody body, const void *context) {
+    Ref bases = Ref::steal(PyTuple_Pack(1, base));
+    Ref qualname = Ref::steal(PyUnicode_FromString(name));
+    if (!bases || !qualname) return nullptr;
+    PyObject *meta = reinterpret_cast<PyObject *>(Py_TYPE(base));
+    if (!PyType_Check(base)) meta = reinterpret_cast<PyObject *>(&PyType_Type);
+    Ref prepare = Ref::steal(PyObject_GetAttrString(meta, "__prepare__"));
+    Ref ns = Ref::steal(prepare ? PyObject_CallFunctionObjArgs(prepare.get(), qualname.get(), bases.get(), nullptr)
+                                : nullptr);
+    Ref module = Ref::steal(ns ? PyUnicode_FromString(kModuleName) : nullptr);
+    if (!module) return nullptr;
+    if (PyObject_SetItem(ns.get(), Ref::steal(PyUnicode_FromString("__module__")).get(), module.get()) < 0 ||
+        PyObject_SetItem(ns.get(), Ref::steal(PyUnicode_FromString("__qualname__")).get(), qualname.get()) < 0 ||
+        !body(ns.get(), context))
+        return nullptr;
+    return PyObject_CallFunctionObjArgs(meta, qualname.get(), bases.get(), ns.get(), nullptr);
+}
+
+void raise_object(PyObject *obj) {
+    if (PyExceptionClass_Check(obj)) {
+        PyObject *inst = PyObject_CallNoArgs(obj);
+        if (!inst) return;
+        if (!PyExceptionInstance_Check(inst)) {
+            PyErr_Format(PyExc_TypeError,
+                         "calling %R should have returned an instance of BaseException, not %s",
+                         obj, type_name(inst));
+        } else {
+            PyErr_SetObject(obj, inst);
+        }
+        Py_DECREF(inst);
+    } else if (PyExceptionInstance_Check(obj)) {
+        PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(obj)), obj);
+    } else {
+        PyErr_SetString(PyExc_TypeError, "exceptions must derive from BaseException");
+    }
+}
+
+#if PY_VERSION_HEX >= 0x030C0000
+PendingError::PendingError() : value_(PyErr_GetRaisedException()) {}
+void PendingError::restore() {
+    PyErr_SetRaisedException(value_);
+    value_ = nullptr;
+}
+PendingError::~PendingError() { Py_XDECREF(value_); }
+#else
+PendingError::PendingError() {
+    PyErr_Fetch(&type_, &value_, &tb_);
+    if (type_) {
+        PyErr_NormalizeException(&type_, &value_, &tb_);
+        if (tb_) PyException_SetTraceback(value_, tb_);
+    }
+}
+void PendingError::restore() {
+    PyErr_Restore(type_, value_, tb_);
+    type_ = value_ = tb_ = nullptr;
+}
+PendingError::~PendingError() {
+    Py_XDECREF(type_);
+    Py_XDECREF(value_);
+    Py_XDECREF(tb_);
+}
+#endif
+
+HandlingScope::HandlingScope(PyObject *exc) {
+    PyErr_GetExcInfo(&type_, &value_, &tb_);
+    PyObject *tb = PyException_GetTraceback(exc);
+    Py_INCREF(Py_TYPE(exc));
+    Py_INCREF(exc);
+    PyErr_SetExcInfo(reinterpret_cast<PyObject *>(Py_TYPE(exc)), exc, tb);
+}
+
+HandlingScope::~HandlingScope() { PyErr_SetExcInfo(type_, value_, tb_); }
+
+} // namespace orx

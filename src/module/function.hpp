@@ -1,0 +1,118 @@
+// function.hpp - the one road every module function takes.
+//
+// A function is declared as data (FunctionSpec: name, parameters with their
+// conversion rule and annotation, return annotation, docstring) plus a small
+// body. The machinery here binds the arguments by position or keyword with
+// the module's messages, applies each parameter's binding-time rule, and
+// offers the body `library()`: look up handle_error_code, narrow the
+// arguments to the library's 32-bit values in parameter order, call the
+// library once (optionally without the interpreter lock) and hand the status
+// over. Every exception leaving a function gets its traceback entry here.
+#pragma once
+
+#include "module/core.hpp"
+
+#include "ORXCamera2.h"
+
+namespace orx {
+
+// Conversion rules, by the parameter's annotation.
+enum class Rule : uint8_t {
+    Int,    // "int": exact int kept, numbers through int(), narrowed to int32
+    Bool,   // "bool": truth value, sent as 0 or 1
+    Enum,   // an enumeration class: unchecked when bound, its .value narrowed
+    Id,     // the Id record: an instance of Id (or a subclass), passed by value
+    Str,    // "str": exactly str, sent as NUL-terminated UTF-8
+};
+
+struct Param {
+    const char *name = nullptr;
+    const char *annotation = nullptr;
+    Rule rule = Rule::Int;
+};
+
+inline constexpr int kMaxParams = 5;
+
+class Call;
+using Body = PyObject *(*)(Call &);
+
+struct FunctionSpec {
+    const char *name;
+    const char *doc;     // nullptr: no docstring
+    const char *returns; // return annotation
+    Body body;
+    Param params[kMaxParams];
+
+    int count() const {
+        int n = 0;
+        while (n < kMaxParams && params[n].name) ++n;
+        return n;
+    }
+};
+
+// Whether the library call may give up the interpreter lock while it runs.
+// Calls that can wait (frame fetches, open/init/close, flash writes) do.
+enum class Gil { Hold, Release };
+
+// One call of a module function: its bound and narrowed arguments.
+class Call {
+public:
+    explicit Call(const FunctionSpec &spec) : spec_(spec) {}
+
+    // Binding and the binding-time rules; false with an exception set.
+    bool bind(PyObject *const *args, size_t nargsf, PyObject *kwnames);
+
+    // The bound argument: the exact int for "int" parameters, the object as
+    // given for the others (borrowed from the call).
+    PyObject *arg(int i) const { return bound_[i].get(); }
+
+    // Narrows every argument to its library value, in parameter order.
+    bool narrow();
+
+    // Looks up handle_error_code, narrows, calls `fn` once and hands its
+    // status to the handler. False with an exception set on any failure.
+    template <class Fn> bool library(Fn &&fn, Gil gil = Gil::Hold) {
+        Ref handler = Ref::steal(handle_error_code_global().get());
+        if (!handler || !narrow()) return false;
+        int32_t status;
+        if (gil == Gil::Release) {
+            Py_BEGIN_ALLOW_THREADS
+            status = fn();
+            Py_END_ALLOW_THREADS
+        } else {
+            status = fn();
+        }
+        return hand_status(handler.get(), status);
+    }
+
+    // Narrowed library values; valid after narrow(), also without the lock.
+    int32_t i32(int i) const { return value_[i]; }
+    const char *str(int i) const { return PyBytes_AS_STRING(bytes_[i].get()); }
+    const IdRecord &id() const { return id_; }
+
+private:
+    static Global &handle_error_code_global();
+    static bool hand_status(PyObject *handler, int32_t status);
+
+    const FunctionSpec &spec_;
+    Ref bound_[kMaxParams];
+    int32_t value_[kMaxParams] = {};
+    Ref bytes_[kMaxParams];
+    IdRecord id_ = {};
+};
+
+// A new function object for `spec`.
+PyObject *make_function(const FunctionSpec &spec);
+bool ready_function_type();
+
+// The status handler's own algorithm for a plain integer code (the body of
+// handle_error_code); camera functions call it directly while the module's
+// handle_error_code is the original function object.
+PyObject *handle_status(PyObject *code);
+bool is_original_handler(PyObject *obj);
+
+// Results
+inline PyObject *none() { Py_RETURN_NONE; }
+inline PyObject *ok_or_null(bool ok) { return ok ? none() : nullptr; }
+
+} // namespace orx
