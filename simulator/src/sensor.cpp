@@ -34,7 +34,8 @@
 //   Y8     mono: RAW8 through the gamma curve; colour: luminance
 //          (0.30 R + 0.59 G + 0.11 B) of the demosaiced image, gamma applied
 //   RGB24  bilinear demosaic, 3 bytes per pixel in the order B, G, R, gamma
-//          applied (gamma 50 is linear; the curve is x^(50/gamma))
+//          applied (gamma 50 is linear; the curve is x^(50/gamma)); grey
+//          triplets for a mono sensor
 // RAW formats carry the mosaic and ignore gamma. Flips mirror the finished
 // image, so a flipped colour RAW frame starts with a different Bayer phase.
 #include "sensor.hpp"
@@ -63,7 +64,7 @@ const int kBayer[4][2][2] = {
 const float kResponse[3] = {50.0f / 52.0f, 1.0f, 50.0f / 95.0f};
 
 constexpr float kStampFloorE = 0.05f; // star light below this (electrons) is not drawn
-constexpr double kHotPixelsPerMp = 4.0;
+constexpr double kHotPixelsPerMp = 10.0;
 
 // One Gaussian component of one star, clipped to the rendered region.
 struct Stamp {
@@ -329,10 +330,13 @@ void Renderer::render_output_row(int32_t r, uint16_t *out)
                 dark = d;
             }
         }
+        // the deviate of photosite (x, sy) is table[row_start + x]: the same
+        // pixel gets the same noise whatever the region of interest
+        const uint64_t row_start = field::mix64(noise_seed_ + uint64_t(uint32_t(sy)) * 0x9E3779B97F4A7C15ull);
         for (size_t c = 0; c < n_; c += kern::kNoisePad) {
             const size_t len = std::min(n_ - c, kern::kNoisePad);
-            const uint64_t h = field::mix64(noise_seed_ + uint64_t(uint32_t(sy)) * 0x9E3779B97F4A7C15ull + c);
-            const int8_t *nz = noise + (h & (kern::kNoiseSize - 1));
+            const uint64_t at = row_start + uint64_t(int64_t(sx0_) + int64_t(c));
+            const int8_t *nz = noise + (at & (kern::kNoiseSize - 1));
             const float *k = s_.k[parity].data() + c;
             const uint8_t *dk = dark ? dark + c : nullptr;
             if (uout)
@@ -432,6 +436,7 @@ void Renderer::run(uint8_t *dst, size_t n)
                 switch (rq_.img_type) {
                 case ORX_IMG_RAW16: kern::pack_raw16(m, size_t(w_), 16 - bit_depth_, flip_h, o); break;
                 case ORX_IMG_RAW8: kern::pack_raw8(m, size_t(w_), shift_dn, flip_h, o); break;
+                case ORX_IMG_RGB24: kern::pack_grey_bgr(m, size_t(w_), shift_dn, curve, flip_h, o); break;
                 default: kern::pack_y8(m, size_t(w_), shift_dn, curve, flip_h, o); break;
                 }
             });

@@ -241,6 +241,17 @@ void pack_y8(const uint16_t *m, size_t w, int shift_right, const uint8_t *curve,
         dst[mirror ? w - 1 - x : x] = curve[m[x] >> shift_right];
 }
 
+void pack_grey_bgr(const uint16_t *m, size_t w, int shift_right, const uint8_t *curve, bool mirror,
+                   uint8_t *dst)
+{
+    for (size_t x = 0; x < w; ++x) {
+        const unsigned b = m[x] >> shift_right;
+        const uint8_t g = curve ? curve[b] : uint8_t(b);
+        uint8_t *o = dst + 3 * (mirror ? w - 1 - x : x);
+        o[0] = o[1] = o[2] = g;
+    }
+}
+
 namespace {
 
 // Colour triple (R, G, B) at column x of the demosaic window, in ADC units.

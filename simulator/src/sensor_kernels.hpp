@@ -49,6 +49,10 @@ void pack_raw8(const uint16_t *m, size_t w, int shift_right, bool mirror, uint8_
 void pack_y8(const uint16_t *m, size_t w, int shift_right, const uint8_t *curve, bool mirror,
              uint8_t *dst);
 
+// Grey B,G,R triplets (mono sensors asked for RGB24).
+void pack_grey_bgr(const uint16_t *m, size_t w, int shift_right, const uint8_t *curve, bool mirror,
+                   uint8_t *dst);
+
 // Bilinear demosaic of one row. up/mid/down are the mosaic rows above, at and
 // below, each with one reflected column on either side (index -1 and w are
 // valid). chan0/chan1: colour (0 R, 1 G, 2 B) of even/odd columns of `mid`.

@@ -1,0 +1,441 @@
+// test_sensor.cpp - checks of the simulated sensor's frame renderer.
+//
+// Build and run from the repository root (one line):
+//   g++ -O2 -std=c++17 -Wall -Wextra -Werror -I include -I simulator/src tests/sim/test_sensor.cpp
+//       simulator/src/sensor*.cpp -o /tmp/test_sensor -lpthread && /tmp/test_sensor
+// Prints each failed check and exits non-zero when any failed.
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "ORXCamera2.h"
+#include "sensor.hpp"
+
+using namespace orxsim;
+
+namespace {
+
+int g_failures = 0;
+
+#define CHECK(cond, ...)                                                  \
+    do {                                                                  \
+        if (!(cond)) {                                                    \
+            ++g_failures;                                                 \
+            std::printf("FAIL %s:%d: %s: ", __FILE__, __LINE__, #cond);   \
+            std::printf(__VA_ARGS__);                                     \
+            std::printf("\n");                                            \
+        }                                                                 \
+    } while (0)
+
+using Bytes = std::vector<uint8_t>;
+
+SensorModel make_model(bool color)
+{
+    SensorModel m;
+    m.width = 640;
+    m.height = 480;
+    m.color = color;
+    m.bayer = ORX_BAYER_RG;
+    m.bit_depth = 12;
+    return m;
+}
+
+FrameRequest make_request(const SensorModel &m, int32_t img_type, int64_t exposure_us)
+{
+    FrameRequest rq;
+    rq.model = &m;
+    rq.width = m.width;
+    rq.height = m.height;
+    rq.img_type = img_type;
+    rq.exposure_us = exposure_us;
+    rq.offset = 10;
+    rq.frame_index = 7;
+    return rq;
+}
+
+Bytes render(const FrameRequest &rq)
+{
+    Bytes b(frame_bytes(rq));
+    render_frame(rq, b.data(), b.size());
+    return b;
+}
+
+// pixel values of a RAW8/Y8 (1 byte) or RAW16 (2 bytes, little-endian) frame
+std::vector<double> values(const FrameRequest &rq, const Bytes &b)
+{
+    std::vector<double> v(size_t(rq.width) * rq.height);
+    for (size_t i = 0; i < v.size(); ++i)
+        v[i] = rq.img_type == ORX_IMG_RAW16 ? double(b[2 * i] | (b[2 * i + 1] << 8)) : double(b[i]);
+    return v;
+}
+
+double mean(const std::vector<double> &v)
+{
+    double s = 0.0;
+    for (double x : v)
+        s += x;
+    return s / double(v.size());
+}
+
+double stddev(const std::vector<double> &v)
+{
+    const double m = mean(v);
+    double s = 0.0;
+    for (double x : v)
+        s += (x - m) * (x - m);
+    return std::sqrt(s / double(v.size()));
+}
+
+double median(std::vector<double> v)
+{
+    std::nth_element(v.begin(), v.begin() + v.size() / 2, v.end());
+    return v[v.size() / 2];
+}
+
+struct Point {
+    double x, y;
+};
+
+// Centroid of the star with the largest 5x5 sum (a hot pixel is a single
+// pixel, a star spreads over several).
+Point brightest_star(const FrameRequest &rq, const std::vector<double> &v)
+{
+    const int w = rq.width, h = rq.height;
+    const double bg = median(v);
+    double best = -1.0;
+    int bx = 0, by = 0;
+    for (int y = 6; y < h - 6; ++y)
+        for (int x = 6; x < w - 6; ++x) {
+            double s = 0.0;
+            for (int j = -2; j <= 2; ++j)
+                for (int i = -2; i <= 2; ++i)
+                    s += v[size_t(y + j) * w + x + i] - bg;
+            if (s > best) { best = s; bx = x; by = y; }
+        }
+    double sw = 0.0, sx = 0.0, sy = 0.0;
+    for (int j = -5; j <= 5; ++j)
+        for (int i = -5; i <= 5; ++i) {
+            const double q = std::max(0.0, v[size_t(by + j) * w + bx + i] - bg);
+            sw += q; sx += q * (bx + i); sy += q * (by + j);
+        }
+    return {sx / sw, sy / sw};
+}
+
+void test_frame_bytes()
+{
+    const SensorModel m = make_model(false);
+    const struct { int32_t type, w, h; size_t bytes; } cases[] = {
+        {ORX_IMG_RAW8, 640, 480, 640 * 480},     {ORX_IMG_Y8, 320, 240, 320 * 240},
+        {ORX_IMG_RAW16, 640, 480, 2 * 640 * 480}, {ORX_IMG_RGB24, 8, 2, 48},
+        {ORX_IMG_END, 640, 480, 0},               {ORX_IMG_RAW8, 0, 480, 0},
+        {ORX_IMG_RAW16, 640, -2, 0},
+    };
+    for (const auto &c : cases) {
+        FrameRequest rq = make_request(m, c.type, 1000);
+        rq.width = c.w;
+        rq.height = c.h;
+        CHECK(frame_bytes(rq) == c.bytes, "type %d %dx%d: %zu", c.type, c.w, c.h, frame_bytes(rq));
+    }
+}
+
+// Every format of both sensor kinds: not constant, dark below light,
+// deterministic, noise changes with the frame index.
+void test_frames_basic()
+{
+    for (bool color : {false, true}) {
+        const SensorModel m = make_model(color);
+        for (int32_t type : {ORX_IMG_RAW8, ORX_IMG_RAW16, ORX_IMG_Y8, ORX_IMG_RGB24}) {
+            FrameRequest rq = make_request(m, type, 3000000);
+            const Bytes a = render(rq), again = render(rq);
+            CHECK(a == again, "color %d type %d: not deterministic", color, type);
+            rq.frame_index += 1;
+            CHECK(render(rq) != a, "color %d type %d: same noise for another frame", color, type);
+            rq.dark = true;
+            const Bytes d = render(rq);
+            double sum_a = 0.0, sum_d = 0.0;
+            for (size_t i = 0; i < a.size(); ++i) { sum_a += a[i]; sum_d += d[i]; }
+            CHECK(sum_d < sum_a, "color %d type %d: dark frame not darker", color, type);
+            CHECK(*std::min_element(a.begin(), a.end()) != *std::max_element(a.begin(), a.end()),
+                  "color %d type %d: constant frame", color, type);
+        }
+    }
+}
+
+void test_raw16_matches_raw8()
+{
+    for (bool color : {false, true}) {
+        const SensorModel m = make_model(color);
+        const FrameRequest r8 = make_request(m, ORX_IMG_RAW8, 500000);
+        FrameRequest r16 = r8;
+        r16.img_type = ORX_IMG_RAW16;
+        const Bytes a = render(r8), b = render(r16);
+        size_t mismatched = 0, low_nibble = 0;
+        for (size_t i = 0; i < a.size(); ++i) {
+            mismatched += b[2 * i + 1] != a[i];
+            low_nibble += (b[2 * i] & 0x0F) != 0; // 12-bit value << 4, low byte first
+        }
+        CHECK(mismatched == 0, "color %d: %zu RAW16 high bytes differ from RAW8", color, mismatched);
+        CHECK(low_nibble == 0, "color %d: %zu RAW16 values not 12-bit << 4 little-endian", color, low_nibble);
+    }
+}
+
+void test_levels()
+{
+    const SensorModel m = make_model(false);
+    // the offset sets the black level: offset * 16 ADU at 12 bits
+    FrameRequest rq = make_request(m, ORX_IMG_RAW16, 1000);
+    rq.offset = 20;
+    const double black = mean(values(rq, render(rq))) / 16.0;
+    CHECK(std::fabs(black - 320.0) < 3.0, "black level %.1f ADU for offset 20", black);
+    // more gain, more signal above the black level
+    rq.exposure_us = 2000000;
+    rq.offset = 10;
+    const double low = mean(values(rq, render(rq))) - 2560.0;
+    rq.gain = 200; // 20 dB: ten times
+    const double high = mean(values(rq, render(rq))) - 2560.0;
+    CHECK(high > 8.0 * low && high < 12.0 * low, "gain 20 dB: signal %.1f -> %.1f", low, high);
+    // long exposure saturates the brightest stars at full scale
+    rq.gain = 0;
+    rq.exposure_us = 60000000;
+    const std::vector<double> v = values(rq, render(rq));
+    CHECK(*std::max_element(v.begin(), v.end()) == 0xFFF0, "no saturated pixel");
+}
+
+void test_binning()
+{
+    for (bool color : {false, true}) {
+        const SensorModel m = make_model(color);
+        FrameRequest r1 = make_request(m, ORX_IMG_RAW16, 1000);
+        FrameRequest r2 = r1;
+        r2.bin = 2;
+        r2.width = m.width / 2;
+        r2.height = m.height / 2;
+        CHECK(frame_bytes(r2) * 4 == frame_bytes(r1), "color %d: bin 2 size", color);
+        const double m1 = mean(values(r1, render(r1))), m2 = mean(values(r2, render(r2)));
+        CHECK(m2 > 0.8 * m1 && m2 < 1.25 * m1, "color %d: bin 1 mean %.0f, bin 2 mean %.0f", color, m1, m2);
+        // at a long exposure mono sums the sky (4x), colour averages it
+        r1.exposure_us = r2.exposure_us = 20000000;
+        const double s1 = median(values(r1, render(r1))) - 2560.0;
+        const double s2 = median(values(r2, render(r2))) - 2560.0;
+        const double want = color ? 1.0 : 4.0;
+        CHECK(std::fabs(s2 / s1 - want) < 0.15 * want, "color %d: sky %.0f -> %.0f binned", color, s1, s2);
+    }
+}
+
+// A region of interest shows the same pixels as the full frame, including the
+// Bayer phase of an odd start (odd in output pixels when binned).
+void test_roi_is_crop()
+{
+    for (int32_t bin : {1, 2})
+    for (bool color : {false, true}) {
+        const SensorModel m = make_model(color);
+        FrameRequest full = make_request(m, ORX_IMG_RAW16, 4000000);
+        full.bin = bin;
+        full.width = m.width / bin;
+        full.height = m.height / bin;
+        FrameRequest roi = full;
+        roi.start_x = 200 + bin;
+        roi.start_y = 96 + bin;
+        roi.width = 128 / bin;
+        roi.height = 64 / bin;
+        const std::vector<double> f = values(full, render(full)), r = values(roi, render(roi));
+        size_t off = 0;
+        for (int y = 0; y < roi.height; ++y)
+            for (int x = 0; x < roi.width; ++x) {
+                const double want = f[size_t(y + roi.start_y / bin) * full.width + x + roi.start_x / bin];
+                // sums of float star light may round differently in another order
+                off += std::fabs(r[size_t(y) * roi.width + x] - want) > 16.0;
+            }
+        CHECK(off == 0, "bin %d color %d: %zu ROI pixels differ from the full frame", bin, color, off);
+    }
+}
+
+void test_drift_moves_stars()
+{
+    const SensorModel m = make_model(false);
+    FrameRequest rq = make_request(m, ORX_IMG_RAW16, 2000000);
+    const Point p0 = brightest_star(rq, values(rq, render(rq)));
+    {   // no starlight in a dark frame
+        FrameRequest dk = rq;
+        dk.dark = true;
+        const std::vector<double> v = values(dk, render(dk));
+        const double bg = median(v);
+        double box = 0.0;
+        for (int j = -2; j <= 2; ++j)
+            for (int i = -2; i <= 2; ++i)
+                box += v[size_t(std::lround(p0.y) + j) * dk.width + size_t(std::lround(p0.x) + i)] - bg;
+        CHECK(std::fabs(box) < 25 * 16 * 3.0, "dark frame shows %.0f ADU at the star", box);
+    }
+    const struct { double dx, dy; } drifts[] = {{3.0, 0.0}, {0.0, -3.0}, {0.5, 1.25}, {-2.75, 2.0}};
+    for (const auto &d : drifts) {
+        rq.drift_x = d.dx;
+        rq.drift_y = d.dy;
+        rq.frame_index += 1;
+        const Point p = brightest_star(rq, values(rq, render(rq)));
+        CHECK(std::fabs(p.x - p0.x - d.dx) < 0.15 && std::fabs(p.y - p0.y - d.dy) < 0.15,
+              "drift (%.2f, %.2f) moved the star by (%.3f, %.3f)", d.dx, d.dy, p.x - p0.x, p.y - p0.y);
+    }
+}
+
+void test_flips()
+{
+    for (bool color : {false, true}) {
+        const SensorModel m = make_model(color);
+        for (int32_t type : {ORX_IMG_RAW8, ORX_IMG_RAW16, ORX_IMG_RGB24}) {
+            FrameRequest rq = make_request(m, type, 1000000);
+            rq.width = 200;
+            rq.height = 100;
+            rq.start_x = 37;
+            const Bytes plain = render(rq);
+            const size_t bpp = frame_bytes(rq) / (size_t(rq.width) * rq.height);
+            for (int32_t flip : {ORX_FLIP_HORIZ, ORX_FLIP_VERT, ORX_FLIP_BOTH}) {
+                rq.flip = flip;
+                const Bytes f = render(rq);
+                size_t bad = 0;
+                for (int y = 0; y < rq.height; ++y)
+                    for (int x = 0; x < rq.width; ++x) {
+                        const int sx = (flip & ORX_FLIP_HORIZ) ? rq.width - 1 - x : x;
+                        const int sy = (flip & ORX_FLIP_VERT) ? rq.height - 1 - y : y;
+                        bad += std::memcmp(&f[(size_t(y) * rq.width + x) * bpp],
+                                           &plain[(size_t(sy) * rq.width + sx) * bpp], bpp) != 0;
+                    }
+                CHECK(bad == 0, "color %d type %d flip %d: %zu pixels misplaced", color, type, flip, bad);
+            }
+        }
+    }
+}
+
+// A short buffer gets the frame's first bytes and nothing past its end, with
+// and without a vertical flip.
+void test_short_buffers()
+{
+    const SensorModel m = make_model(true);
+    for (int32_t type : {ORX_IMG_RAW16, ORX_IMG_RGB24}) {
+        for (int32_t flip : {ORX_FLIP_NONE, ORX_FLIP_VERT}) {
+            FrameRequest rq = make_request(m, type, 1000000);
+            rq.flip = flip;
+            const Bytes full = render(rq);
+            const size_t row = size_t(rq.width) * (full.size() / (size_t(rq.width) * rq.height));
+            for (size_t size : {size_t(0), size_t(1), row - 1, 3 * row + 5, full.size() - 1, full.size() + 64}) {
+                Bytes buf(size + 64, 0xA5);
+                render_frame(rq, buf.data(), size);
+                const size_t written = std::min(size, full.size());
+                size_t guard = 0;
+                for (size_t i = written; i < buf.size(); ++i)
+                    guard += buf[i] != 0xA5;
+                CHECK(guard == 0, "type %d flip %d size %zu: %zu guard bytes overwritten", type, flip, size, guard);
+                CHECK(std::equal(full.begin(), full.begin() + long(written), buf.begin()),
+                      "type %d flip %d size %zu: prefix differs from the full frame", type, flip, size);
+            }
+        }
+    }
+}
+
+void test_dark_frame_subtraction()
+{
+    for (int32_t bin : {1, 2}) {
+        const SensorModel m = make_model(false);
+        FrameRequest rq = make_request(m, ORX_IMG_RAW16, 1000000);
+        rq.bin = bin;
+        rq.width = m.width / bin;
+        rq.height = m.height / bin;
+        const std::vector<double> plain = values(rq, render(rq));
+        // a dark frame at the black level leaves the signal over a black level near 0
+        Bytes dark(size_t(m.width) * m.height, uint8_t(rq.offset));
+        rq.dark_frame = dark.data();
+        const std::vector<double> sub = values(rq, render(rq));
+        CHECK(mean(sub) < mean(plain) - 100.0, "bin %d: mean %.0f -> %.0f", bin, mean(plain), mean(sub));
+        size_t raised = 0;
+        for (size_t i = 0; i < sub.size(); ++i)
+            raised += sub[i] > plain[i] + 64.0;
+        CHECK(raised == 0, "bin %d: %zu pixels brighter after subtraction", bin, raised);
+        // a dark frame brighter than the image clips at zero, never wraps
+        std::fill(dark.begin(), dark.end(), uint8_t(255));
+        const std::vector<double> black = values(rq, render(rq));
+        CHECK(*std::max_element(black.begin(), black.end()) < 4096.0, "bin %d: wrapped below zero", bin);
+    }
+}
+
+// Hot pixels stay where they are from frame to frame and in the dark.
+void test_hot_pixels_fixed()
+{
+    SensorModel m = make_model(false);
+    m.width = 1280;
+    m.height = 960;
+    FrameRequest rq = make_request(m, ORX_IMG_RAW16, 30000000);
+    rq.dark = true;
+    std::vector<size_t> where;
+    for (uint64_t f : {1, 2, 3}) {
+        rq.frame_index = f;
+        const std::vector<double> v = values(rq, render(rq));
+        where.push_back(size_t(std::max_element(v.begin(), v.end()) - v.begin()));
+        CHECK(v[where.back()] > mean(v) + 20 * stddev(v), "frame %d: no hot pixel stands out", int(f));
+    }
+    CHECK(where[0] == where[1] && where[1] == where[2], "hottest pixel moved: %zu %zu %zu", where[0],
+          where[1], where[2]);
+}
+
+// Cameras render from several threads at once; the result must not change.
+void test_threads_agree()
+{
+    const SensorModel mono = make_model(false), color = make_model(true);
+    FrameRequest a = make_request(mono, ORX_IMG_RAW16, 1000000);
+    FrameRequest b = make_request(color, ORX_IMG_RGB24, 1000000);
+    b.sky.seeing_fwhm = 4.0; // a different PSF table per thread
+    const Bytes want_a = render(a), want_b = render(b);
+    bool ok_a = true, ok_b = true;
+    std::thread ta([&] { for (int i = 0; i < 10; ++i) ok_a = ok_a && render(a) == want_a; });
+    std::thread tb([&] { for (int i = 0; i < 10; ++i) ok_b = ok_b && render(b) == want_b; });
+    ta.join();
+    tb.join();
+    CHECK(ok_a && ok_b, "concurrent renders differ: mono %d colour %d", ok_a, ok_b);
+}
+
+void test_white_balance()
+{
+    const SensorModel m = make_model(true);
+    FrameRequest rq = make_request(m, ORX_IMG_RAW16, 20000000);
+    rq.offset = 0;
+    auto red_mean = [&] {
+        const std::vector<double> v = values(rq, render(rq));
+        double s = 0.0;
+        for (int y = 0; y < rq.height; y += 2)
+            for (int x = 0; x < rq.width; x += 2)
+                s += v[size_t(y) * rq.width + x]; // RG pattern: red at even/even
+        return s / (rq.width / 2 * rq.height / 2);
+    };
+    rq.wb_r = 50;
+    const double r50 = red_mean();
+    rq.wb_r = 100;
+    const double r100 = red_mean();
+    CHECK(std::fabs(r100 / r50 - 2.0) < 0.1, "wb_r 50 -> 100: red %.0f -> %.0f", r50, r100);
+}
+
+} // namespace
+
+int main()
+{
+    test_frame_bytes();
+    test_frames_basic();
+    test_raw16_matches_raw8();
+    test_levels();
+    test_binning();
+    test_roi_is_crop();
+    test_drift_moves_stars();
+    test_flips();
+    test_short_buffers();
+    test_dark_frame_subtraction();
+    test_hot_pixels_fixed();
+    test_threads_agree();
+    test_white_balance();
+    if (g_failures) {
+        std::printf("%d check(s) failed\n", g_failures);
+        return 1;
+    }
+    std::printf("all sensor checks passed\n");
+    return 0;
+}
