@@ -179,6 +179,15 @@ int exec(PyObject *module) {
     }
     if (execute(module)) return 0;
     if (g.dict) add_traceback_entry(kInitName);
+    // A half-built module must not stay reachable under the qualified name:
+    // the next import registers the one that succeeds.
+    {
+        PendingError pending;
+        PyObject *modules = PyImport_GetModuleDict();
+        if (PyDict_GetItemString(modules, kModuleName) == module) PyDict_DelItemString(modules, kModuleName);
+        PyErr_Clear();
+        pending.restore();
+    }
     Py_CLEAR(g.module);
     g.dict = nullptr;
     if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, kInitName);
