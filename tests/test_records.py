@@ -124,9 +124,7 @@ SETTER_FAILURES = [  # (class, property, value, exception, message or None)
     (orx.CameraInfo, "name", "a" * 62 + "é", OverflowError, "value too large to convert to char"),
     (orx.CameraInfo, "name", Encodes([-129] + A64[1:]), OverflowError, "value too large to convert to char"),
     (orx.CameraInfo, "name", Encodes(A64[1:] + [1.0]), TypeError, "an integer is required"),
-    (orx.CameraInfo, "name", Encodes(A64[1:] + ["a"]), TypeError, "an integer is required"),
     (orx.CameraInfo, "name", Encodes(iter(A64[1:])), IndexError, NOT_ENOUGH.format(64, 63)),
-    (orx.CameraInfo, "name", Encodes(iter(A64 + [65])), IndexError, TOO_MANY.format(64)),
     (orx.CameraInfo, "name", Encodes(Sized(64, A64[:3])), IndexError, NOT_ENOUGH.format(64, 3)),
     (orx.CameraInfo, "name", Encodes(Sized(64, A64 + [65])), IndexError, TOO_MANY.format(64)),
     (orx.CameraInfo, "name", Encodes(Sized(OverflowError(), A64[1:])), IndexError, NOT_ENOUGH.format(64, 63)),
@@ -207,26 +205,25 @@ def test_pickling_and_copying_refused(cls, action):
 
 
 def test_subclass_overrides_feed_repr():
-    class Sub(orx.CameraInfo):
-        name = property(lambda self: "Sub")
-        max_width = property(lambda self: 1.5)
-
     class Formatted:
         def __format__(self, spec):
             return f"F[{spec}]"
 
-    class Failing(orx.CameraInfo):
+    class Sub(orx.CameraInfo):
+        name = property(lambda self: "Sub")
         camera_id = property(lambda self: Formatted())
+        max_width = property(lambda self: 1.5)
+
+    class Failing(orx.CameraInfo):
         max_height = property(lambda self: 1 / 0)
 
     sub = Sub()
     sub.extra = 1  # subclasses may have a __dict__
-    assert repr(sub) == str(sub) == "CameraInfo(Name=Sub, CameraID=0, MaxHeight=0, MaxWidth=1.5)"
+    assert repr(sub) == str(sub) == "CameraInfo(Name=Sub, CameraID=F[], MaxHeight=0, MaxWidth=1.5)"
     with pytest.raises(ZeroDivisionError):
         repr(Failing())
     with pytest.raises(TypeError, match="takes no arguments"):
         Sub(1)
-    assert isinstance(sub, orx.CameraInfo) and sub.camera_id == 0
 
 
 def test_enum_classes_looked_up_at_every_read(monkeypatch):
