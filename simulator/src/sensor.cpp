@@ -151,7 +151,7 @@ void Renderer::setup()
     bit_depth_ = std::max(8, std::min(16, int(sm_.bit_depth)));
     t_ = double(std::max<int64_t>(0, rq_.exposure_us)) * 1e-6;
 
-    const double gain_factor = std::pow(10.0, rq_.gain / 200.0);
+    const double gain_factor = std::pow(10.0, std::max(-1000, std::min(1000, int(rq_.gain))) / 200.0);
     const double epa = sm_.elec_per_adu > 0.0 ? sm_.elec_per_adu : 1.0;
     const double read_noise = std::max(0.0, sm_.read_noise_e) * (0.35 + 0.65 / gain_factor);
     const double scale8 = double(1 << (bit_depth_ - 8));
@@ -202,8 +202,9 @@ void Renderer::collect_stars()
     const field::Profile *comps[2] = {&psf.core, &psf.halo};
     const float fracs[2] = {1.0f - field::kHaloFraction, field::kHaloFraction};
     const int reach = std::max(psf.core.radius, psf.halo.radius) + 1;
-    const double dx = std::isfinite(rq_.drift_x) ? rq_.drift_x : 0.0;
-    const double dy = std::isfinite(rq_.drift_y) ? rq_.drift_y : 0.0;
+    // a mount cannot wander further than this; keeps tile numbers in range
+    auto sane = [](double d) { return std::isfinite(d) ? std::max(-1e9, std::min(1e9, d)) : 0.0; };
+    const double dx = sane(rq_.drift_x), dy = sane(rq_.drift_y);
     const double x_lo = double(sx0_), x_hi = double(sx0_) + double(n_);
 
     field::for_each_star(

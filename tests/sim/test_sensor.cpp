@@ -395,6 +395,51 @@ void test_threads_agree()
     CHECK(ok_a && ok_b, "concurrent renders differ: mono %d colour %d", ok_a, ok_b);
 }
 
+// Requests the camera layer should never send still render within the buffer
+// (run under AddressSanitizer to see stray reads of the dark frame too).
+void test_odd_requests()
+{
+    const struct {
+        const char *what;
+        bool color;
+        int32_t bits, type, x, y, w, h, bin;
+        double drift;
+    } cases[] = {
+        {"1x1 colour RGB24", true, 12, ORX_IMG_RGB24, 5, 5, 1, 1, 1, 0.0},
+        {"2x1 colour Y8", true, 12, ORX_IMG_Y8, 0, 0, 2, 1, 1, 0.0},
+        {"region past the corner", true, 12, ORX_IMG_RGB24, 600, 450, 100, 100, 1, 0.0},
+        {"negative start", false, 12, ORX_IMG_RAW16, -13, -7, 64, 32, 1, 0.0},
+        {"bin 5", false, 12, ORX_IMG_RAW8, 3, 1, 100, 90, 5, 0.0},
+        {"8-bit ADC", false, 8, ORX_IMG_RAW16, 0, 0, 64, 64, 1, 0.0},
+        {"16-bit ADC", true, 16, ORX_IMG_RGB24, 0, 0, 64, 64, 1, 0.0},
+        {"huge drift", false, 12, ORX_IMG_RAW8, 0, 0, 64, 64, 1, 1e300},
+        {"NaN drift", false, 12, ORX_IMG_RAW8, 0, 0, 64, 64, 1, std::nan("")},
+        {"wide row", false, 12, ORX_IMG_RAW8, 0, 0, 70000, 2, 1, 0.0},
+    };
+    for (const auto &c : cases) {
+        SensorModel m = make_model(c.color);
+        m.bit_depth = c.bits;
+        m.width = std::max(m.width, c.w);
+        const Bytes dark(size_t(m.width) * m.height, 3);
+        FrameRequest rq = make_request(m, c.type, 5000000);
+        rq.start_x = c.x;
+        rq.start_y = c.y;
+        rq.width = c.w;
+        rq.height = c.h;
+        rq.bin = c.bin;
+        rq.drift_x = rq.drift_y = c.drift;
+        rq.dark_frame = dark.data();
+        const size_t n = frame_bytes(rq);
+        Bytes buf(n + 16, 0xA5);
+        render_frame(rq, buf.data(), n);
+        CHECK(std::all_of(buf.begin() + long(n), buf.end(), [](uint8_t b) { return b == 0xA5; }),
+              "%s: wrote past the frame", c.what);
+        Bytes again(n + 16, 0xA5);
+        render_frame(rq, again.data(), n);
+        CHECK(buf == again, "%s: not deterministic", c.what);
+    }
+}
+
 void test_white_balance()
 {
     const SensorModel m = make_model(true);
@@ -432,6 +477,7 @@ int main()
     test_hot_pixels_fixed();
     test_threads_agree();
     test_white_balance();
+    test_odd_requests();
     if (g_failures) {
         std::printf("%d check(s) failed\n", g_failures);
         return 1;
