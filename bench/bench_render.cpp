@@ -5,8 +5,9 @@
 //       simulator/src/sensor*.cpp -o /tmp/bench_render -lpthread && /tmp/bench_render [frames]
 // (one line)
 //
-// Goals: 1920x1080 RAW8 at 1 ms exposure >= 100 frames/s; a full 6248x4176
-// colour frame at RAW16 <= 50 ms. Exits 1 when a goal is missed.
+// Goals: 1920x1080 RAW8 at 1 ms exposure >= 100 frames/s, taken as <= 8 ms per
+// frame to leave room for the rest of the camera; a full 6248x4176 colour frame
+// at RAW16 <= 50 ms. Exits 1 when a goal is missed.
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -84,8 +85,8 @@ int main(int argc, char **argv)
     const SensorModel hd_color = model(1920, 1080, true, 12);
     const SensorModel big_color = model(6248, 4176, true, 16);
     const Case cases[] = {
-        {"1920x1080 mono  RAW8   1 ms", hd_mono, 1920, 1080, 1, ORX_IMG_RAW8, 1000, 10.0},
-        {"1920x1080 color RAW8   1 ms", hd_color, 1920, 1080, 1, ORX_IMG_RAW8, 1000, 10.0},
+        {"1920x1080 mono  RAW8   1 ms", hd_mono, 1920, 1080, 1, ORX_IMG_RAW8, 1000, 8.0},
+        {"1920x1080 color RAW8   1 ms", hd_color, 1920, 1080, 1, ORX_IMG_RAW8, 1000, 8.0},
         {"6248x4176 color RAW16  1 s ", big_color, 6248, 4176, 1, ORX_IMG_RAW16, 1000000, 50.0},
         {"1920x1080 mono  RAW16  2 s ", hd_mono, 1920, 1080, 1, ORX_IMG_RAW16, 2000000, 0.0},
         {"1920x1080 color RGB24  1 ms", hd_color, 1920, 1080, 1, ORX_IMG_RGB24, 1000, 0.0},

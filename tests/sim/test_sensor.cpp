@@ -191,6 +191,31 @@ void test_levels()
     rq.offset = 20;
     const double black = mean(values(rq, render(rq))) / 16.0;
     CHECK(std::fabs(black - 320.0) < 3.0, "black level %.1f ADU for offset 20", black);
+    // noise: read noise alone, then dominated by the sky's shot noise
+    // (robust sigma, so stars and hot pixels do not count)
+    auto robust_sigma = [&] {
+        std::vector<double> v = values(rq, render(rq));
+        for (double &x : v) x /= 16.0;
+        const double med = median(v);
+        double sigma = 1e9;
+        for (int pass = 0; pass < 3; ++pass) { // sigma clipping at 5 sigma
+            double s = 0.0, s2 = 0.0, n = 0.0;
+            for (double x : v)
+                if (std::fabs(x - med) < 5.0 * sigma) { s += x; s2 += x * x; n += 1.0; }
+            sigma = std::sqrt(s2 / n - (s / n) * (s / n));
+        }
+        return sigma;
+    };
+    const struct { int64_t exposure_us; double sigma; } noise[] = {
+        {1000, 3.0},                             // read noise, 3 e- at 1 e-/ADU
+        {100000000, std::sqrt(9.0 + 400.0)},     // + 4 e-/s of sky for 100 s
+    };
+    for (const auto &c : noise) {
+        rq.exposure_us = c.exposure_us;
+        const double sigma = robust_sigma();
+        CHECK(std::fabs(sigma / c.sigma - 1.0) < 0.12, "exposure %lld us: noise %.2f ADU, expected %.2f",
+              (long long)c.exposure_us, sigma, c.sigma);
+    }
     // more gain, more signal above the black level
     rq.exposure_us = 2000000;
     rq.offset = 10;
