@@ -6,8 +6,8 @@
 
 #include "records/records.hpp"
 
+#include <cstdio>
 #include <cstring>
-#include <string>
 #include <type_traits>
 
 namespace orx::records {
@@ -34,7 +34,7 @@ PyObject *refuse_pickling(const TypeSpec &spec, const char *method);
 template <class R> struct RecordType {
     static inline PyTypeObject type{};
     static inline const TypeSpec *spec = nullptr;
-    static inline std::string qualified_name;
+    static inline char qualified_name[96]; // lives as long as the type: no destructor
 
     static int init(PyObject *self, PyObject *args, PyObject *kwds) {
         if (!check_no_arguments(spec->name, args, kwds)) return -1;
@@ -56,8 +56,8 @@ template <class R> struct RecordType {
             PyVarObject head[] = {PyVarObject_HEAD_INIT(nullptr, 0)};
             type.ob_base = head[0];
             spec = &s;
-            qualified_name = std::string(kModuleName) + "." + s.name;
-            type.tp_name = qualified_name.c_str();
+            std::snprintf(qualified_name, sizeof qualified_name, "%s.%s", kModuleName, s.name);
+            type.tp_name = qualified_name;
             type.tp_basicsize = sizeof(RecordObject<R>);
             type.tp_itemsize = 0;
             type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE;
