@@ -191,23 +191,17 @@ def test_no_version_warning_for_the_interpreter_built_for():
 
 
 def test_second_interpreter_is_refused():
-    code = """
+    code = r"""
+        import os, tempfile
         import orx
         try:
             import _testcapi
         except ImportError:
             print("skip"); raise SystemExit
-        script = '''
-try:
-    import orx
-except ImportError as e:
-    open(PATH, "w").write(str(e))
-else:
-    open(PATH, "w").write("imported")
-'''
-        import tempfile, os
         path = os.path.join(tempfile.mkdtemp(), "out.txt")
-        _testcapi.run_in_subinterp(script.replace("PATH", repr(path)))
+        script = ("try:\n    import orx\nexcept ImportError as e:\n    msg = str(e)\n"
+                  "else:\n    msg = 'imported'\nopen(%r, 'w').write(msg)\n" % path)
+        _testcapi.run_in_subinterp(script)
         print(open(path).read())
     """
     rc, out, err = run_python(code)

@@ -95,7 +95,10 @@ PyObject *handle_error_code_body(Call &c) { return handle_status(c.arg(0)); }
 PyObject *handle_status(PyObject *code) {
     Ref table = Ref::steal(g_ORX_ERROR_CODE_TO_EXCEPTION.get());
     if (!table) return nullptr;
-    if (PyLong_CheckExact(code) && PyLong_AsLong(code) == 0 && plain_success(table.get(), code)) return none();
+    int overflow = 0;
+    if (PyLong_CheckExact(code) && PyLong_AsLongAndOverflow(code, &overflow) == 0 && !overflow &&
+        plain_success(table.get(), code))
+        return none();
     if (PyErr_Occurred()) return nullptr;
 
     // raise ORX_ERROR_CODE_TO_EXCEPTION[code]()
