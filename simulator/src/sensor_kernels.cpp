@@ -254,21 +254,46 @@ void pack_grey_bgr(const uint16_t *m, size_t w, int shift_right, const uint8_t *
 
 namespace {
 
-// Colour triple (R, G, B) at column x of the demosaic window, in ADC units.
-inline void demosaic_px(const Demosaic &d, size_t x, unsigned rgb[3])
+// Colour triples (R, G, B) of the demosaic window, in ADC units. `row_c` is the
+// colour (R or B) that shares the middle row with green.
+inline void at_green(const Demosaic &d, size_t x, int row_c, unsigned rgb[3])
 {
-    const int c = (x & 1) ? d.chan1 : d.chan0;
-    const unsigned v = d.mid[x];
-    if (c == 1) {
-        // green site: the row's other colour left/right, the third colour above/below
-        const int row_c = (x & 1) ? d.chan0 : d.chan1;
-        rgb[1] = v;
-        rgb[row_c] = (unsigned(d.mid[x - 1]) + d.mid[x + 1] + 1) >> 1;
-        rgb[2 - row_c] = (unsigned(d.up[x]) + d.down[x] + 1) >> 1;
+    rgb[1] = d.mid[x];
+    rgb[row_c] = (unsigned(d.mid[x - 1]) + d.mid[x + 1] + 1) >> 1;
+    rgb[2 - row_c] = (unsigned(d.up[x]) + d.down[x] + 1) >> 1;
+}
+
+inline void at_colour(const Demosaic &d, size_t x, int c, unsigned rgb[3])
+{
+    rgb[c] = d.mid[x];
+    rgb[1] = (unsigned(d.mid[x - 1]) + d.mid[x + 1] + d.up[x] + d.down[x] + 2) >> 2;
+    rgb[2 - c] = (unsigned(d.up[x - 1]) + d.up[x + 1] + d.down[x - 1] + d.down[x + 1] + 2) >> 2;
+}
+
+// Calls put(x, rgb) for every column, two columns (one green) per step.
+template <class Put>
+inline void demosaic_row(const Demosaic &d, Put &&put)
+{
+    const bool green_first = d.chan0 == 1;
+    const int row_c = green_first ? d.chan1 : d.chan0;
+    unsigned a[3], b[3];
+    size_t x = 0;
+    if (green_first) {
+        for (; x + 1 < d.w; x += 2) {
+            at_green(d, x, row_c, a);
+            at_colour(d, x + 1, row_c, b);
+            put(x, a);
+            put(x + 1, b);
+        }
+        if (x < d.w) { at_green(d, x, row_c, a); put(x, a); }
     } else {
-        rgb[c] = v;
-        rgb[1] = (unsigned(d.mid[x - 1]) + d.mid[x + 1] + d.up[x] + d.down[x] + 2) >> 2;
-        rgb[2 - c] = (unsigned(d.up[x - 1]) + d.up[x + 1] + d.down[x - 1] + d.down[x + 1] + 2) >> 2;
+        for (; x + 1 < d.w; x += 2) {
+            at_colour(d, x, row_c, a);
+            at_green(d, x + 1, row_c, b);
+            put(x, a);
+            put(x + 1, b);
+        }
+        if (x < d.w) { at_colour(d, x, row_c, a); put(x, a); }
     }
 }
 
@@ -282,24 +307,24 @@ inline uint8_t to8(unsigned v, int shift, const uint8_t *curve)
 
 void demosaic_bgr(const Demosaic &d, uint8_t *dst)
 {
-    for (size_t x = 0; x < d.w; ++x) {
-        unsigned rgb[3];
-        demosaic_px(d, x, rgb);
+    const int sh = d.shift_right;
+    const uint8_t *curve = d.curve;
+    demosaic_row(d, [&](size_t x, const unsigned rgb[3]) {
         uint8_t *o = dst + 3 * (d.mirror ? d.w - 1 - x : x);
-        o[0] = to8(rgb[2], d.shift_right, d.curve);
-        o[1] = to8(rgb[1], d.shift_right, d.curve);
-        o[2] = to8(rgb[0], d.shift_right, d.curve);
-    }
+        o[0] = to8(rgb[2], sh, curve);
+        o[1] = to8(rgb[1], sh, curve);
+        o[2] = to8(rgb[0], sh, curve);
+    });
 }
 
 void demosaic_luma(const Demosaic &d, uint8_t *dst)
 {
-    for (size_t x = 0; x < d.w; ++x) {
-        unsigned rgb[3];
-        demosaic_px(d, x, rgb);
+    const int sh = d.shift_right;
+    const uint8_t *curve = d.curve;
+    demosaic_row(d, [&](size_t x, const unsigned rgb[3]) {
         const unsigned y = (77 * rgb[0] + 150 * rgb[1] + 29 * rgb[2] + 128) >> 8;
-        dst[d.mirror ? d.w - 1 - x : x] = to8(y, d.shift_right, d.curve);
-    }
+        dst[d.mirror ? d.w - 1 - x : x] = to8(y, sh, curve);
+    });
 }
 
 } // namespace kern

@@ -420,6 +420,35 @@ void test_threads_agree()
     CHECK(ok_a && ok_b, "concurrent renders differ: mono %d colour %d", ok_a, ok_b);
 }
 
+// Y8 of a mono sensor is RAW8 at gamma 50; other values bend the tones but
+// keep their order (RAW8 ignores gamma).
+void test_gamma()
+{
+    const SensorModel m = make_model(false);
+    FrameRequest rq = make_request(m, ORX_IMG_RAW8, 2000000);
+    rq.offset = 30;
+    const Bytes raw = render(rq);
+    rq.img_type = ORX_IMG_Y8;
+    const struct { int32_t gamma; int sign; } cases[] = {{50, 0}, {80, 1}, {20, -1}, {100, 1}, {1, -1}};
+    for (const auto &c : cases) {
+        rq.gamma = c.gamma;
+        const Bytes y = render(rq);
+        size_t wrong = 0;
+        for (size_t i = 0; i < y.size(); ++i) {
+            // strictly brighter/darker in the mid tones, never the other way
+            const int d = int(y[i]) - int(raw[i]);
+            const bool mid = raw[i] >= 8 && raw[i] <= 200;
+            if (c.sign == 0)
+                wrong += d != 0;
+            else
+                wrong += c.sign * d < (mid ? 1 : 0);
+        }
+        CHECK(wrong == 0, "gamma %d: %zu pixels moved the wrong way", c.gamma, wrong);
+    }
+    rq.img_type = ORX_IMG_RAW8;
+    CHECK(render(rq) == raw, "gamma changed a RAW8 frame");
+}
+
 // Requests the camera layer should never send still render within the buffer
 // (run under AddressSanitizer to see stray reads of the dark frame too).
 void test_odd_requests()
@@ -483,6 +512,27 @@ void test_white_balance()
     rq.wb_r = 100;
     const double r100 = red_mean();
     CHECK(std::fabs(r100 / r50 - 2.0) < 0.1, "wb_r 50 -> 100: red %.0f -> %.0f", r50, r100);
+
+    // RGB24 (B, G, R bytes): the default balance renders the sky grey, more
+    // blue balance turns it blue, more red balance red
+    rq.img_type = ORX_IMG_RGB24;
+    rq.exposure_us = 20000000;
+    rq.gain = 200;
+    const struct { int32_t wb_r, wb_b; int brightest; } cases[] = {{52, 95, -1}, {52, 190, 0}, {104, 95, 2}};
+    for (const auto &c : cases) {
+        rq.wb_r = c.wb_r;
+        rq.wb_b = c.wb_b;
+        const Bytes b = render(rq);
+        double sum[3] = {0, 0, 0};
+        for (size_t i = 0; i < b.size(); ++i)
+            sum[i % 3] += b[i];
+        const double lo = *std::min_element(sum, sum + 3), hi = *std::max_element(sum, sum + 3);
+        if (c.brightest < 0)
+            CHECK(hi < 1.05 * lo, "default balance: B %.0f G %.0f R %.0f", sum[0], sum[1], sum[2]);
+        else
+            CHECK(sum[c.brightest] == hi && hi > 1.5 * sum[1], "wb %d/%d: B %.0f G %.0f R %.0f", c.wb_r,
+                  c.wb_b, sum[0], sum[1], sum[2]);
+    }
 }
 
 } // namespace
@@ -502,6 +552,7 @@ int main()
     test_hot_pixels_fixed();
     test_threads_agree();
     test_white_balance();
+    test_gamma();
     test_odd_requests();
     if (g_failures) {
         std::printf("%d check(s) failed\n", g_failures);
