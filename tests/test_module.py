@@ -85,7 +85,10 @@ def run_python(code, *args):
 
 
 def test_namespace_binding_order():
-    names = list(vars(orx))
+    # in a fresh process: tests that delete and restore globals reorder them
+    rc, out, err = run_python("import orx; print(' '.join(vars(orx)))")
+    assert rc == 0, err
+    names = out.split()
     start = names.index("__builtins__")
     expected = (["__builtins__"] + RECORDS + ["Optional", "IntEnum"] + ENUMS + EXCEPTIONS
                 + ["ORX_ERROR_CODE_TO_EXCEPTION"] + list(FUNCTIONS) + ["__test__"])
