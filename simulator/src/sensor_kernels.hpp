@@ -17,7 +17,7 @@ namespace kern {
 // start, so any offset in [0, kNoiseSize) can be read for kNoisePad entries
 // without wrapping.
 constexpr int kNoiseUnit = 20;
-constexpr size_t kNoiseSize = size_t(1) << 20;
+constexpr size_t kNoiseSize = size_t(1) << 21;
 constexpr size_t kNoisePad = size_t(1) << 16;
 const int8_t *noise_table();
 
