@@ -125,23 +125,6 @@ Point brightest_star(const FrameRequest &rq, const std::vector<double> &v)
     return {sx / sw, sy / sw};
 }
 
-void test_frame_bytes()
-{
-    const SensorModel m = make_model(false);
-    const struct { int32_t type, w, h; size_t bytes; } cases[] = {
-        {ORX_IMG_RAW8, 640, 480, 640 * 480},     {ORX_IMG_Y8, 320, 240, 320 * 240},
-        {ORX_IMG_RAW16, 640, 480, 2 * 640 * 480}, {ORX_IMG_RGB24, 8, 2, 48},
-        {ORX_IMG_END, 640, 480, 0},               {ORX_IMG_RAW8, 0, 480, 0},
-        {ORX_IMG_RAW16, 640, -2, 0},
-    };
-    for (const auto &c : cases) {
-        FrameRequest rq = make_request(m, c.type, 1000);
-        rq.width = c.w;
-        rq.height = c.h;
-        CHECK(frame_bytes(rq) == c.bytes, "type %d %dx%d: %zu", c.type, c.w, c.h, frame_bytes(rq));
-    }
-}
-
 // Every format of both sensor kinds: not constant, dark below light,
 // deterministic, noise changes with the frame index.
 void test_frames_basic()
@@ -539,7 +522,6 @@ void test_white_balance()
 
 int main()
 {
-    test_frame_bytes();
     test_frames_basic();
     test_raw16_matches_raw8();
     test_levels();
