@@ -1,0 +1,120 @@
+// control.cpp - the ORXSim* control interface (ORXSimControl.h).
+#include "ORXSimControl.h"
+#include "internal.hpp"
+
+#include <cstring>
+
+using namespace orxsim;
+
+extern "C" {
+
+ORX_API void ORX_CALL ORXSimReset(void) {
+    try {
+        inject_clear();
+        registry_reset();
+        reset_clock_from_env();
+        reset_sky();
+        log_reset();
+    } catch (...) {
+    }
+}
+
+ORX_API int ORX_CALL ORXSimInject(const char *function, int32_t status, int32_t count, const void *out,
+                                  int32_t outlen) {
+    try {
+        return inject_add(function, status, count, out, outlen);
+    } catch (...) {
+        return -1;
+    }
+}
+
+ORX_API void ORX_CALL ORXSimClearInjections(void) { inject_clear(); }
+
+ORX_API int32_t ORX_CALL ORXSimLogCount(void) { return log_count(); }
+
+ORX_API int32_t ORX_CALL ORXSimLogEntry(int32_t index, char *buf, int32_t buflen) {
+    try {
+        return log_entry(index, buf, buflen);
+    } catch (...) {
+        return -1;
+    }
+}
+
+ORX_API void ORX_CALL ORXSimLogClear(void) { log_clear(); }
+
+ORX_API int64_t ORX_CALL ORXSimCallCount(const char *function) { return call_count(fn_lookup(function)); }
+
+ORX_API void ORX_CALL ORXSimSetTimeScale(double scale) { set_time_scale(scale); }
+
+ORX_API double ORX_CALL ORXSimGetTimeScale(void) { return time_scale(); }
+
+ORX_API int32_t ORX_CALL ORXSimListCameras(int32_t *ids, int32_t max) { return registry_list(ids, max); }
+
+ORX_API int32_t ORX_CALL ORXSimAddCamera(const char *json) {
+    try {
+        Model m;
+        std::string why;
+        if (!model_from_json(json, m, why)) return -1;
+        return registry_add(m);
+    } catch (...) {
+        return -1;
+    }
+}
+
+ORX_API int32_t ORX_CALL ORXSimRemoveCamera(int32_t camera_id) {
+    try {
+        return registry_remove(camera_id);
+    } catch (...) {
+        return -1;
+    }
+}
+
+ORX_API int32_t ORX_CALL ORXSimUnplug(int32_t camera_id) {
+    try {
+        return registry_unplug(camera_id);
+    } catch (...) {
+        return -1;
+    }
+}
+
+ORX_API int32_t ORX_CALL ORXSimReplug(int32_t camera_id) {
+    try {
+        return registry_replug(camera_id);
+    } catch (...) {
+        return -1;
+    }
+}
+
+ORX_API int32_t ORX_CALL ORXSimSetSky(double star_density, double seeing, double sky, uint32_t seed) {
+    return set_sky(star_density, seeing, sky, seed);
+}
+
+ORX_API double ORX_CALL ORXSimTimeCall(const char *function, int32_t camera_id, int64_t iterations) {
+    if (!function || iterations <= 0) return -1.0;
+    enum { GetCtl, SetCtl, ExpStatus } which;
+    if (std::strcmp(function, "ORXGetControlValue") == 0) which = GetCtl;
+    else if (std::strcmp(function, "ORXSetControlValue") == 0) which = SetCtl;
+    else if (std::strcmp(function, "ORXGetExpStatus") == 0) which = ExpStatus;
+    else return -1.0;
+    int32_t value = 0;
+    ORX_BOOL is_auto = 0;
+    ORXGetControlValue(camera_id, ORX_CTL_GAIN, &value, &is_auto); // set writes back what is there
+    volatile int32_t sink = 0;
+    const auto t0 = std::chrono::steady_clock::now();
+    switch (which) {
+    case GetCtl:
+        for (int64_t i = 0; i < iterations; ++i) sink = sink + ORXGetControlValue(camera_id, ORX_CTL_GAIN, &value, &is_auto);
+        break;
+    case SetCtl:
+        for (int64_t i = 0; i < iterations; ++i) sink = sink + ORXSetControlValue(camera_id, ORX_CTL_GAIN, value, is_auto);
+        break;
+    case ExpStatus:
+        for (int64_t i = 0; i < iterations; ++i) sink = sink + ORXGetExpStatus(camera_id, &value);
+        break;
+    }
+    const auto t1 = std::chrono::steady_clock::now();
+    (void)sink;
+    return (double)std::chrono::duration_cast<std::chrono::nanoseconds>(t1 - t0).count() / (double)iterations;
+}
+
+} // extern "C"

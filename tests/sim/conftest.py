@@ -1,0 +1,28 @@
+"""Fixtures for the simulator's own tests: the library through ctypes."""
+import pytest
+
+import simhelp
+
+
+@pytest.fixture(scope="session")
+def _library():
+    path = simhelp.library_path()
+    if not path.exists():
+        pytest.skip(f"simulator library not built ({path})")
+    return simhelp.load()
+
+
+@pytest.fixture
+def lib(_library):
+    """The simulator (ctypes.CDLL, argtypes set), reset before each test."""
+    _library.ORXSimReset()
+    yield _library
+    _library.ORXSimClearInjections()
+    _library.ORXSimReset()
+
+
+@pytest.fixture
+def fast(lib):
+    """The simulator with simulated time running 1000x faster than wall time."""
+    lib.ORXSimSetTimeScale(0.001)
+    return lib
