@@ -181,6 +181,9 @@ def test_fresh_process_qualified_import_and_unpickling():
         assert member is orx.ImgType.IMG_RAW16
         import importlib
         assert importlib.import_module("{QUALIFIED}") is orx
+        import quenlix.yux_orx_python_bindings.orx as dotted
+        from quenlix.yux_orx_python_bindings import orx as attribute
+        assert dotted is orx and attribute is orx
         print("ok")
     """
     rc, out, err = run_python(code)
