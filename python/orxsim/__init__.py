@@ -13,42 +13,66 @@ the library's answers and read the log of the calls it received::
     orx.open_camera(cam)                 # raises orx.ORXCameraRemoved
     print(orxsim.log()[-1])              # Call(name='ORXOpenCamera', args=(cam,))
 
+What there is:
+
+- cameras: :func:`models`, :func:`cameras`, :func:`add_camera`,
+  :func:`remove_camera`, :func:`unplug`, :func:`replug`;
+- time: :func:`set_time_scale`, :func:`time_scale`;
+- the sky the cameras see: :func:`set_sky`, :func:`sky`;
+- scripted answers: :func:`inject`, :func:`injected`, :func:`clear_injections`,
+  :func:`int32s`;
+- the call log: :func:`log`, :func:`clear_log`, :func:`call_count`;
+- everything back to the start: :func:`reset`.
+
 The functions act on the library that ``orx`` itself loaded (the same file,
-beside the module), so what they change is what orx sees.
+beside the module), so what they change is what orx sees. The environment
+variable ``ORXSIM_LIBRARY`` names another library file instead.
 """
 from __future__ import annotations
 
+import contextlib
 import ctypes
 import enum
 import json
 import os
+import struct
 import sys
-from typing import Any, Mapping, NamedTuple, Optional, Union
+from typing import Any, Iterator, Mapping, NamedTuple, Optional, Sequence, TypedDict, Union
 
 __all__ = [
+    "ALWAYS",
     "Call",
+    "CameraDescription",
+    "Description",
+    "Model",
+    "Sky",
     "Status",
     "library",
     "reset",
     "inject",
+    "injected",
+    "int32s",
     "clear_injections",
     "log",
     "clear_log",
     "call_count",
     "set_time_scale",
     "time_scale",
+    "models",
     "cameras",
     "add_camera",
     "remove_camera",
     "unplug",
     "replug",
     "set_sky",
+    "sky",
     "time_call",
 ]
 
 
 class Status(enum.IntEnum):
-    """Status codes the library returns (0 is success)."""
+    """Status codes the library returns (0 is success); ``orx`` raises the
+    exception class of the same code (``CAMERA_REMOVED`` -> ``orx.ORXCameraRemoved``)."""
 
     SUCCESS = 0
     INVALID_INDEX = 1
@@ -76,6 +100,10 @@ class Status(enum.IntEnum):
     ERROR_END = 29
 
 
+ALWAYS = -1
+"""``count`` for :func:`inject`: every call until :func:`clear_injections`."""
+
+
 class Call(NamedTuple):
     """One logged library call: its name and its arguments.
 
@@ -85,7 +113,80 @@ class Call(NamedTuple):
     """
 
     name: str
-    args: tuple
+    args: tuple[Any, ...]
+
+
+class Model(NamedTuple):
+    """A built-in camera model: the name the camera reports, the short names
+    :func:`add_camera` accepts for it, and what it is like."""
+
+    name: str
+    aliases: tuple[str, ...]
+    summary: str
+
+
+_MODELS = (
+    Model(
+        "ORX Sim C6200MC Pro",
+        ("c6200mc", "cooled", "color", "colour"),
+        "cooled colour camera, 6248x4176 3.76 um pixels, 14-bit, bins 1-4, RAW8/RGB24/RAW16/Y8, "
+        "USB 3, cooler, trigger modes, GPS",
+    ),
+    Model(
+        "ORX Sim G120MM Mini",
+        ("g120mm", "guide", "mono"),
+        "mono guide camera, 1280x960 3.75 um pixels, 12-bit, bins 1-2, RAW8/RAW16, USB 2, ST4 guide port",
+    ),
+    Model(
+        "ORX Sim P290MC",
+        ("p290mc", "planetary"),
+        "uncooled colour planetary camera, 1920x1080 2.9 um pixels, 12-bit, bins 1-2, RAW8/RGB24/RAW16/Y8, "
+        "USB 3, ST4 guide port",
+    ),
+)
+
+
+class CameraDescription(TypedDict, total=False):
+    """The keys of a camera description for :func:`add_camera`; all optional.
+
+    Keys left out keep the value of ``model`` (the guide camera when no model
+    is named).
+    """
+
+    model: str  # a built-in model's name or alias (see models())
+    name: str  # 1 to 63 characters
+    width: int  # sensor width in pixels, 8..16384, a multiple of 8
+    height: int  # sensor height in pixels, 2..16384, even
+    pixel_size: float  # micrometres
+    color: bool  # Bayer mosaic in front of the sensor
+    bayer: int  # orx.BayerPattern value of the top-left 2x2 cell
+    bins: Sequence[int]  # binning factors, starting with 1
+    formats: Sequence[int]  # orx.ImgType values, IMG_RAW8 among them
+    bit_depth: int  # ADC bits, 8..16
+    elec_per_adu: float  # electrons per ADU at gain 0
+    cooler: bool
+    st4: bool  # guide port
+    usb3: bool
+    trigger: bool  # soft and hardware trigger modes
+    gps: bool
+    shutter: bool  # mechanical shutter
+
+
+Description = Union[CameraDescription, Mapping[str, Any], str, "os.PathLike[str]"]
+"""What :func:`add_camera` takes: a mapping, a JSON text, or a JSON file's path."""
+
+
+class Sky(NamedTuple):
+    """The simulated sky every camera looks at."""
+
+    star_density: float = 40.0
+    """Stars per megapixel."""
+    seeing: float = 2.5
+    """Full width at half maximum of a star, in pixels."""
+    sky: float = 4.0
+    """Sky background, electrons per pixel per second."""
+    seed: int = 20261207
+    """Seed of the star field: the same seed gives the same stars."""
 
 
 def _library_path() -> str:
@@ -100,6 +201,7 @@ def _library_path() -> str:
 
 
 _lib: Optional[ctypes.CDLL] = None
+_sky = Sky()
 
 _i32 = ctypes.c_int32
 _SIGNATURES = {
@@ -144,22 +246,35 @@ def library() -> ctypes.CDLL:
 def reset() -> None:
     """Back to the built-in cameras, all closed; empty log, no injections.
 
-    The time scale returns to ``ORXSIM_TIME_SCALE`` (or 1.0), the sky to its
-    default. Identifiers written with ``orx.set_id`` are kept, as in flash.
+    Added cameras are gone and unplugged ones are back. The time scale returns
+    to ``ORXSIM_TIME_SCALE`` (or 1.0), the sky to its default. Identifiers
+    written with ``orx.set_id`` are kept, as in flash.
     """
+    global _sky
     library().ORXSimReset()
+    _sky = Sky()
+
+
+# ------------------------------------------------------------ injections --
 
 
 def inject(function: str, status: int = 0, count: int = 1, out: bytes = b"") -> None:
     """Script the library's answer to the next ``count`` calls of ``function``.
 
-    Those calls skip the library's normal work, write ``out`` into their
-    out-parameters in parameter order (int32 slots 4 bytes each, records
-    their full size; frame buffers are left alone) and return ``status``.
-    ``count=-1`` scripts every call until :func:`clear_injections`. For
+    ``function`` is the library's name for it (``"ORXOpenCamera"``, not
+    ``"open_camera"``). Those calls skip the library's normal work, write
+    ``out`` into their out-parameters in parameter order (int32 slots 4
+    bytes each, records their full size; see :func:`int32s`; frame buffers
+    are left alone) and return ``status``. ``count=ALWAYS`` scripts every
+    call until :func:`clear_injections` or :func:`reset`; injections for one
+    function queue up, the oldest answers first. For
     ``ORXGetNumOfConnectedCameras`` and ``ORXCameraCheck`` ``status`` is the
     value returned; for ``ORXGetSDKVersion`` ``out`` is the string returned.
+
+    Raises ``ValueError`` for a name that is no function of the library.
     """
+    if count == 0 or count < ALWAYS:
+        raise ValueError("count must be positive or ALWAYS")
     data = bytes(out)
     buf = ctypes.create_string_buffer(data, len(data)) if data else None
     rc = library().ORXSimInject(function.encode(), int(status), int(count), buf, len(data))
@@ -167,9 +282,38 @@ def inject(function: str, status: int = 0, count: int = 1, out: bytes = b"") -> 
         raise ValueError(f"{function!r} is not a function of the camera library")
 
 
+@contextlib.contextmanager
+def injected(function: str, status: int = 0, count: int = ALWAYS, out: bytes = b"") -> Iterator[None]:
+    """:func:`inject` for the length of a ``with`` block (every call by default)::
+
+        with orxsim.injected("ORXGetVideoData", orxsim.Status.TIMEOUT):
+            ...  # every frame fetch times out
+
+    On leaving the block every injection not yet used is dropped (those made
+    before it included).
+    """
+    inject(function, status, count, out)
+    try:
+        yield
+    finally:
+        clear_injections()
+
+
+def int32s(*values: int) -> bytes:
+    """The ``out`` bytes of :func:`inject` for int32 out-parameters, in order.
+
+    ``orxsim.inject("ORXGetControlValue", 0, out=orxsim.int32s(150, 1))`` makes
+    the next ``orx.get_control_value`` answer ``(150, True)``.
+    """
+    return struct.pack(f"<{len(values)}i", *values)
+
+
 def clear_injections() -> None:
     """Drop every scripted answer not yet used."""
     library().ORXSimClearInjections()
+
+
+# -------------------------------------------------------------- call log --
 
 
 def _parse_arg(text: str) -> Any:
@@ -189,8 +333,12 @@ def _parse_line(line: str) -> Call:
     return Call(name, args)
 
 
-def log() -> list[Call]:
-    """The library calls received since the last reset or :func:`clear_log`, oldest first."""
+def log(function: Optional[str] = None) -> list[Call]:
+    """The library calls received since the last reset or :func:`clear_log`,
+    oldest first; only those of ``function`` when it is given.
+
+    The log keeps the newest 65536 calls (:func:`call_count` counts them all).
+    """
     lib = library()
     calls = []
     buf = ctypes.create_string_buffer(1024)
@@ -201,12 +349,14 @@ def log() -> list[Call]:
             n = lib.ORXSimLogEntry(i, buf, len(buf))
         if n < 0:
             break
-        calls.append(_parse_line(buf.value.decode("utf-8", "replace")))
+        call = _parse_line(buf.value.decode("utf-8", "replace"))
+        if function is None or call.name == function:
+            calls.append(call)
     return calls
 
 
 def clear_log() -> None:
-    """Empty the call log."""
+    """Empty the call log (the counts of :func:`call_count` stay)."""
     library().ORXSimLogClear()
 
 
@@ -218,20 +368,40 @@ def call_count(function: str) -> int:
     return int(n)
 
 
+# ------------------------------------------------------------------ time --
+
+
 def set_time_scale(scale: float) -> None:
-    """Wall-clock seconds per simulated second: 0.01 runs the camera's clock 100x faster."""
-    if not scale > 0:
-        raise ValueError("the time scale must be positive")
-    library().ORXSimSetTimeScale(float(scale))
+    """Wall-clock seconds per simulated second: 0.01 runs the cameras' clock
+    100x faster (a 60 s exposure takes 0.6 s), 1.0 is real time.
+
+    Everything timed follows it: exposures, video frame rates, wait limits of
+    frame fetches, guide pulses, the cooler. Raises ``ValueError`` unless
+    ``scale`` is a positive finite number.
+    """
+    scale = float(scale)
+    if not 0 < scale < float("inf"):
+        raise ValueError("the time scale must be a positive finite number")
+    library().ORXSimSetTimeScale(scale)
 
 
 def time_scale() -> float:
-    """The current time scale."""
+    """The current time scale (see :func:`set_time_scale`)."""
     return float(library().ORXSimGetTimeScale())
 
 
+# --------------------------------------------------------------- cameras --
+
+
+def models() -> list[Model]:
+    """The built-in camera models, in the order the simulator connects them
+    after :func:`reset` (camera ids 1001, 1002, 1003)."""
+    return list(_MODELS)
+
+
 def cameras() -> list[int]:
-    """Ids of all simulated cameras, plugged in or not."""
+    """Ids of all simulated cameras, plugged in or not (``orx`` counts only
+    the plugged-in ones)."""
     lib = library()
     n = lib.ORXSimListCameras(None, 0)
     ids = (_i32 * max(n, 1))()
@@ -239,56 +409,109 @@ def cameras() -> list[int]:
     return [int(ids[i]) for i in range(min(n, len(ids)))]
 
 
-Description = Union[Mapping[str, Any], str, "os.PathLike[str]"]
+_DESCRIPTION_KEYS = frozenset(CameraDescription.__annotations__)
 
 
 def add_camera(description: Description) -> int:
     """Plug in a new simulated camera and return its camera id.
 
-    ``description`` is a dict, a JSON text, or the path of a JSON file, with
-    the keys ``model`` (a built-in model to start from), ``name``, ``width``,
-    ``height``, ``pixel_size``, ``color``, ``bayer``, ``bins``, ``formats``,
-    ``bit_depth``, ``elec_per_adu``, ``cooler``, ``st4``, ``usb3``,
-    ``trigger``, ``gps`` and ``shutter``.
+    ``description`` is a mapping with the keys of :class:`CameraDescription`,
+    a JSON text of such an object, or the path of a JSON file holding one.
+    ``model`` picks the built-in model to start from (name or alias, see
+    :func:`models`; the guide camera when left out); the other keys change
+    it. The new camera is connected last, so its index is the old count::
+
+        cam = orxsim.add_camera({"model": "cooled", "name": "Wide", "width": 3008,
+                                 "height": 3008, "bins": [1, 2], "gps": False})
+
+    Raises ``ValueError`` naming an unknown key, or for a description the
+    simulator refuses (bad values, an unknown model); ``OSError`` when the
+    file cannot be read.
     """
     if isinstance(description, Mapping):
-        text = json.dumps(dict(description))
+        text = json.dumps({k: (list(v) if isinstance(v, (tuple, range)) else v) for k, v in description.items()})
+    elif isinstance(description, str) and description.lstrip()[:1] in ("{", "["):
+        text = description
     else:
-        text = os.fspath(description)
-        if not text.lstrip().startswith("{"):
-            with open(text, encoding="utf-8") as f:
-                text = f.read()
+        with open(os.fspath(description), encoding="utf-8") as f:
+            text = f.read()
+    try:
+        keys = json.loads(text)
+    except ValueError as e:
+        raise ValueError(f"the camera description is not valid JSON: {e}") from None
+    if not isinstance(keys, dict):
+        raise ValueError("the camera description must be a JSON object")
+    unknown = sorted(set(keys) - _DESCRIPTION_KEYS)
+    if unknown:
+        raise ValueError(f"unknown keys in the camera description: {', '.join(unknown)}")
     cam = library().ORXSimAddCamera(text.encode("utf-8"))
     if cam < 0:
-        raise ValueError("the simulator rejected the camera description")
+        raise ValueError(f"the simulator rejected the camera description {text}")
     return int(cam)
 
 
-def _camera_op(fn, camera_id: int, what: str) -> None:
+def _camera_op(fn: Any, camera_id: int, what: str) -> None:
     if fn(int(camera_id)) != 0:
         raise KeyError(f"no simulated camera {camera_id} to {what}")
 
 
 def remove_camera(camera_id: int) -> None:
-    """Remove a simulated camera for good."""
+    """Remove a simulated camera for good: calls on its id then fail with
+    ``orx.ORXInvalidID``. Raises ``KeyError`` for an unknown id."""
     _camera_op(library().ORXSimRemoveCamera, camera_id, "remove")
 
 
 def unplug(camera_id: int) -> None:
-    """Unplug a camera: calls waiting on it return, later calls fail as removed."""
+    """Pull a camera's cable: it leaves the list of connected cameras (the
+    indices of those after it move up), calls waiting on it return, and
+    later calls on its id raise ``orx.ORXCameraRemoved``. Raises ``KeyError``
+    for an unknown id."""
     _camera_op(library().ORXSimUnplug, camera_id, "unplug")
 
 
 def replug(camera_id: int) -> None:
-    """Plug an unplugged camera back in; it comes back closed."""
+    """Plug an unplugged camera back in, under the same id; it comes back
+    closed. Raises ``KeyError`` for an unknown id."""
     _camera_op(library().ORXSimReplug, camera_id, "replug")
 
 
-def set_sky(star_density: float = 40.0, seeing: float = 2.5, sky: float = 4.0, seed: int = 20261207) -> None:
-    """The simulated sky: stars per megapixel, seeing FWHM in pixels,
-    background in electrons per pixel per second, and the star field's seed."""
-    if library().ORXSimSetSky(float(star_density), float(seeing), float(sky), int(seed) & 0xFFFFFFFF) != 0:
-        raise ValueError("the simulator rejected the sky settings")
+# ------------------------------------------------------------------- sky --
+
+
+def set_sky(
+    star_density: Optional[float] = None,
+    seeing: Optional[float] = None,
+    sky: Optional[float] = None,
+    seed: Optional[int] = None,
+) -> Sky:
+    """Change the simulated sky; what is not given keeps its current value.
+
+    ``star_density`` in stars per megapixel (0 for an empty sky), ``seeing``
+    as the FWHM of a star in pixels, ``sky`` the background in electrons per
+    pixel per second, ``seed`` picks the star field. Frames exposed after
+    the call see the new sky. Returns the sky now in effect; raises
+    ``ValueError`` for values out of range (density 0..1e6, seeing
+    0 < s <= 1000, background 0..1e9), leaving the sky as it was.
+    """
+    global _sky
+    new = Sky(
+        _sky.star_density if star_density is None else float(star_density),
+        _sky.seeing if seeing is None else float(seeing),
+        _sky.sky if sky is None else float(sky),
+        _sky.seed if seed is None else int(seed) & 0xFFFFFFFF,
+    )
+    if library().ORXSimSetSky(new.star_density, new.seeing, new.sky, new.seed) != 0:
+        raise ValueError(f"the simulator rejected the sky settings {new}")
+    _sky = new
+    return new
+
+
+def sky() -> Sky:
+    """The simulated sky in effect (as set through :func:`set_sky`)."""
+    return _sky
+
+
+# ----------------------------------------------------------- measurement --
 
 
 def time_call(function: str, camera_id: int, iterations: int = 100000) -> float:
