@@ -9,7 +9,7 @@ namespace orx::camera {
 PyObject *enum_member(Global &cls, int32_t value) {
     Ref enumeration = Ref::steal(cls.get());
     Ref number = Ref::steal(enumeration ? PyLong_FromLong(value) : nullptr);
-    return number ? PyObject_CallOneArg(enumeration.get(), number.get()) : nullptr;
+    return number ? enum_call(enumeration.get(), number.get()) : nullptr;
 }
 
 namespace {

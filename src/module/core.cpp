@@ -25,24 +25,6 @@ bool Global::intern_all() {
     return true;
 }
 
-// Dictionary version tags let a lookup be reused while neither dictionary
-// changed. The tag field is deprecated from 3.12 on and gone in 3.14; there
-// the lookup is simply made every time.
-#if PY_VERSION_HEX < 0x030E0000
-#define ORX_HAVE_DICT_TAG 1
-static inline uint64_t dict_tag(PyObject *d) {
-#if defined(__GNUC__)
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-#endif
-    return reinterpret_cast<PyDictObject *>(d)->ma_version_tag;
-#if defined(__GNUC__)
-#pragma GCC diagnostic pop
-#endif
-}
-#else
-#define ORX_HAVE_DICT_TAG 0
-#endif
 
 PyObject *lookup_global(PyObject *key) {
     PyObject *v = PyDict_GetItemWithError(g.dict, key);
@@ -128,6 +110,80 @@ PyObject *make_class(const char *name, PyObject *base, ClassBody body, const voi
         !body(ns.get(), context))
         return nullptr;
     return PyObject_CallFunctionObjArgs(meta, qualname.get(), bases.get(), ns.get(), nullptr);
+}
+
+// ---- enumerations ----------------------------------------------------------
+//
+// obj.value on an enumeration member runs the enumeration's `value` property,
+// whose getter returns the member's `_value_`; cls(value) runs the
+// metaclass's __call__, which hands an int to the class's __new__, which
+// answers from the class's value-to-member map. Both are Python code. While
+// the property, __call__ and __new__ are still the objects they were when
+// the module started, reading `_value_` and the map directly gives the same
+// result without running it.
+namespace {
+
+struct EnumShortcut {
+    PyObject *cls = nullptr; // borrowed: the module keeps its classes alive
+    PyObject *new_fn = nullptr;
+};
+EnumShortcut enum_shortcuts[8];
+int enum_shortcut_count = 0;
+PyObject *enum_value_property = nullptr;
+PyObject *enum_meta_call = nullptr;
+PyObject *s_value = nullptr, *s_value_, *s_call, *s_new, *s_value2member_map;
+
+bool intern_enum_names() {
+    if (s_value) return true;
+    s_value = PyUnicode_InternFromString("value");
+    s_value_ = PyUnicode_InternFromString("_value_");
+    s_call = PyUnicode_InternFromString("__call__");
+    s_new = PyUnicode_InternFromString("__new__");
+    s_value2member_map = PyUnicode_InternFromString("_value2member_map_");
+    return s_value && s_value_ && s_call && s_new && s_value2member_map;
+}
+
+} // namespace
+
+bool remember_enumeration(PyObject *cls) {
+    if (!intern_enum_names() || !PyType_Check(cls)) return !PyErr_Occurred();
+    PyTypeObject *type = reinterpret_cast<PyTypeObject *>(cls);
+    if (enum_shortcut_count == 0) {
+        Py_XSETREF(enum_value_property, Py_XNewRef(_PyType_Lookup(type, s_value)));
+        Py_XSETREF(enum_meta_call, Py_XNewRef(_PyType_Lookup(Py_TYPE(cls), s_call)));
+    }
+    if (enum_shortcut_count < 8) {
+        PyObject *new_fn = _PyType_Lookup(type, s_new);
+        enum_shortcuts[enum_shortcut_count++] = {cls, Py_XNewRef(new_fn)};
+    }
+    return true;
+}
+
+PyObject *enum_value(PyObject *obj) {
+    PyTypeObject *type = Py_TYPE(obj);
+    if (enum_value_property && type->tp_getattro == PyObject_GenericGetAttr &&
+        _PyType_Lookup(type, s_value) == enum_value_property)
+        return PyObject_GetAttr(obj, s_value_);
+    return PyObject_GetAttr(obj, s_value ? s_value : Ref::steal(PyUnicode_FromString("value")).get());
+}
+
+PyObject *enum_call(PyObject *cls, PyObject *value) {
+    if (PyLong_CheckExact(value) && enum_meta_call) {
+        for (int i = 0; i < enum_shortcut_count; ++i) {
+            const EnumShortcut &e = enum_shortcuts[i];
+            if (e.cls != cls) continue;
+            PyTypeObject *type = reinterpret_cast<PyTypeObject *>(cls);
+            if (_PyType_Lookup(Py_TYPE(cls), s_call) != enum_meta_call || _PyType_Lookup(type, s_new) != e.new_fn)
+                break;
+            PyObject *map = _PyType_Lookup(type, s_value2member_map);
+            if (!map || !PyDict_CheckExact(map)) break;
+            PyObject *member = PyDict_GetItemWithError(map, value);
+            if (member) return Py_NewRef(member);
+            if (PyErr_Occurred()) return nullptr;
+            break; // no such member: the class raises its own error
+        }
+    }
+    return PyObject_CallOneArg(cls, value);
 }
 
 void raise_object(PyObject *obj) {

@@ -57,6 +57,25 @@ struct State {
 };
 extern State g;
 
+// Dictionary version tags let a look-up be reused while the dictionary did
+// not change. The field is deprecated from 3.12 on and gone in 3.14; there
+// look-ups are simply made every time.
+#if PY_VERSION_HEX < 0x030E0000
+#define ORX_HAVE_DICT_TAG 1
+inline uint64_t dict_tag(PyObject *d) {
+#if defined(__GNUC__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+#endif
+    return reinterpret_cast<PyDictObject *>(d)->ma_version_tag;
+#if defined(__GNUC__)
+#pragma GCC diagnostic pop
+#endif
+}
+#else
+#define ORX_HAVE_DICT_TAG 0
+#endif
+
 // The module global `key` (a str): the namespace, then the built-ins, else
 // NameError. New reference.
 PyObject *lookup_global(PyObject *key);
@@ -143,6 +162,16 @@ private:
 #endif
     PyObject *value_ = nullptr;
 };
+
+// Exact shortcuts around the standard enumeration machinery, taken only while
+// the machinery is the one the module was built with; otherwise the ordinary
+// calls are made.
+//   enum_value(obj):       obj.value            (new reference)
+//   enum_call(cls, value): cls(value)           (new reference)
+// remember_enumeration() records a class made at start-up.
+PyObject *enum_value(PyObject *obj);
+PyObject *enum_call(PyObject *cls, PyObject *value);
+bool remember_enumeration(PyObject *cls);
 
 // Name of an object's type, as messages show it.
 inline const char *type_name(PyObject *o) { return Py_TYPE(o)->tp_name; }

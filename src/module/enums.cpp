@@ -84,7 +84,8 @@ bool create_enumerations(PyObject *dict) {
         Ref base = Ref::steal(g_IntEnum.get());
         if (!base) return false;
         Ref cls = Ref::steal(make_class(e.name, base.get(), add_members, &e));
-        if (!cls || PyDict_SetItemString(dict, e.name, cls.get()) < 0) return false;
+        if (!cls || PyDict_SetItemString(dict, e.name, cls.get()) < 0 || !remember_enumeration(cls.get()))
+            return false;
     }
     return true;
 }

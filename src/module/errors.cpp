@@ -73,8 +73,23 @@ bool add_doc(PyObject *ns, const void *context) {
 // instance has no effect anyone can observe, so it is skipped.
 bool plain_success(PyObject *table, PyObject *code) {
     if (!original_success || !PyDict_CheckExact(table)) return false;
-    PyObject *entry = PyDict_GetItemWithError(table, code); // borrowed
-    if (entry != original_success) return false;
+#if ORX_HAVE_DICT_TAG
+    // the entry was found to be the success class in this very table, unchanged since
+    static PyObject *checked_table = nullptr; // borrowed: compared, never used
+    static uint64_t checked_tag = 0;
+    bool entry_known = table == checked_table && dict_tag(table) == checked_tag;
+#else
+    bool entry_known = false;
+#endif
+    if (!entry_known) {
+        PyObject *entry = PyDict_GetItemWithError(table, code); // borrowed
+        if (entry != original_success) return false;
+#if ORX_HAVE_DICT_TAG
+        checked_table = table;
+        checked_tag = dict_tag(table);
+#endif
+    }
+    PyObject *entry = original_success;
     PyTypeObject *cls = reinterpret_cast<PyTypeObject *>(entry);
     PyTypeObject *base = reinterpret_cast<PyTypeObject *>(PyExc_BaseException);
     if (cls->tp_new != base->tp_new || cls->tp_init != base->tp_init ||

@@ -11,7 +11,6 @@ namespace orx {
 namespace {
 
 Global g_handle_error_code("handle_error_code");
-Name n_value("value");
 
 PyObject *original_handler = nullptr; // the handle_error_code function object
 
@@ -214,7 +213,7 @@ bool Call::narrow() {
         case Rule::Bool:
             break; // taken when bound
         case Rule::Enum: {
-            Ref v = Ref::steal(PyObject_GetAttr(obj, n_value.get()));
+            Ref v = Ref::steal(enum_value(obj));
             if (!v || !narrow_object(v.get(), value_[i])) return false;
             break;
         }

@@ -52,7 +52,7 @@ struct VideoFormats {
             if (!differs) continue;
             cls = Ref::steal(g_ImgType.get());
             if (!cls) return nullptr;
-            Ref member = Ref::steal(PyObject_CallOneArg(cls.get(), entry.get()));
+            Ref member = Ref::steal(enum_call(cls.get(), entry.get()));
             if (!member || PyList_Append(list.get(), member.get()) < 0) return nullptr;
         }
         return list.release();

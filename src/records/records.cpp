@@ -97,7 +97,7 @@ PyObject *enum_member(Global &cls, int32_t value) {
     if (!klass) return nullptr;
     Ref number = Ref::steal(PyLong_FromLong(value));
     if (!number) return nullptr;
-    return PyObject_CallOneArg(klass.get(), number.get());
+    return enum_call(klass.get(), number.get());
 }
 
 bool assign_encoded(PyObject *value, void *dest, Py_ssize_t n, bool is_unsigned) {
