@@ -429,3 +429,44 @@ def test_exp_status_refuses_non_integers(monkeypatch):
     orxsim.inject("ORXGetExpStatus", 0, 1, struct.pack("<i", 9))
     with pytest.raises(ValueError):
         orx.get_exp_status(C)
+
+
+def test_enumeration_value_is_read_as_python_reads_it(monkeypatch):
+    import enum
+
+    class Mine(enum.IntEnum):
+        GAIN = 0
+        EXPOSURE = 1
+
+    class Shifted(enum.IntEnum):
+        A = 1
+
+        @property
+        def value(self):
+            return 7
+
+    for member, sent in ((Mine.EXPOSURE, 1), (Shifted.A, 7)):
+        orxsim.inject("ORXSetControlValue")
+        orxsim.clear_log()
+        orx.set_control_value(C, member, 5, False)
+        assert calls_of("ORXSetControlValue")[0].args == (C, sent, 5, 0)
+    # the member's stored value is what .value reads, also when changed
+    monkeypatch.setattr(orx.ControlType.ORX_GAMMA, "_value_", 11)
+    orxsim.inject("ORXSetControlValue")
+    orxsim.clear_log()
+    orx.set_control_value(C, orx.ControlType.ORX_GAMMA, 5, False)
+    assert calls_of("ORXSetControlValue")[0].args == (C, 11, 5, 0)
+
+
+def test_enumeration_results_follow_a_changed_class(monkeypatch):
+    calls = []
+    original = orx.CameraMode.__new__
+
+    def tracing_new(cls, value):
+        calls.append(value)
+        return original(cls, value)
+
+    monkeypatch.setattr(orx.CameraMode, "__new__", tracing_new)
+    orxsim.inject("ORXGetCameraMode", 0, 1, struct.pack("<i", 2))
+    assert orx.get_camera_mode(C) is orx.CameraMode.ORX_MODE_TRIG_RISE_EDGE
+    assert calls == [2]
