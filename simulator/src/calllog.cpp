@@ -2,7 +2,8 @@
 //
 // The log is a ring of 65536 binary records written without a lock: a writer
 // claims a sequence number with one atomic add and fills its slot under a
-// per-slot sequence word (seqlock); lines are formatted only when read. Byte
+// per-slot sequence word (a seqlock, ordered by read-modify-writes rather than
+// fences); lines are formatted only when read. Byte
 // arguments (the dark-frame path, the id record) are rare and are kept in a
 // string beside the slot under a small mutex. The counters are relaxed atomics.
 //
@@ -94,8 +95,9 @@ void log_call(Fn f, const Arg *args, int n, const void *bytes, size_t nbytes) {
     l.counts[f].fetch_add(1, std::memory_order_relaxed);
     const uint64_t r = l.head.fetch_add(1, std::memory_order_relaxed);
     LogSlot &s = l.slots[r & (kLogSize - 1)];
-    s.seq.store(2 * r + 1, std::memory_order_relaxed);
-    std::atomic_thread_fence(std::memory_order_release);
+    // an acquire read-modify-write keeps the field stores below after it
+    // (no fences: ThreadSanitizer does not model them)
+    s.seq.exchange(2 * r + 1, std::memory_order_acquire);
     uint32_t meta = (uint32_t)f | (uint32_t)n << 8;
     for (int i = 0; i < n && i < kMaxArgs; ++i) {
         meta |= (uint32_t)args[i].k << (12 + 2 * i);
@@ -155,8 +157,8 @@ int32_t log_entry(int32_t index, char *buf, int32_t buflen) {
             std::lock_guard<std::mutex> g(l.bytes_mu);
             bytes = s.bytes;
         }
-        std::atomic_thread_fence(std::memory_order_acquire);
-        if (s.seq.load(std::memory_order_relaxed) != s1) continue;
+        // a release read-modify-write keeps the field loads above before it
+        if (s.seq.fetch_add(0, std::memory_order_release) != s1) continue;
         line = fn_name((int)(meta & 0xFF));
         line += '(';
         for (int i = 0; i < n; ++i) {

@@ -387,7 +387,9 @@ void Camera::producer_main(uint64_t gen) {
             exp_ns = exposure_ns();
             const int64_t interval = std::max(exp_ns, xfer);
             t_end = t_prev + interval;
-            if (now - t_end > interval) t_end = now; // fell behind (slow rendering): no catch-up burst
+            // frames keep their cadence through short rendering stalls; after a long one
+            // the camera starts afresh instead of catching up with a burst
+            if (now - t_end > std::max<int64_t>(4 * interval, 100000000)) t_end = now;
             t_start = t_end - exp_ns;
         } else if (mode == ORX_MODE_TRIG_SOFT_EDGE || mode == ORX_MODE_TRIG_SOFT_LEVEL) {
             if (trig_queue.empty()) {
