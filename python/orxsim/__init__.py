@@ -375,9 +375,10 @@ def set_time_scale(scale: float) -> None:
     """Wall-clock seconds per simulated second: 0.01 runs the cameras' clock
     100x faster (a 60 s exposure takes 0.6 s), 1.0 is real time.
 
-    Everything timed follows it: exposures, video frame rates, wait limits of
-    frame fetches, guide pulses, the cooler. Raises ``ValueError`` unless
-    ``scale`` is a positive finite number.
+    What the cameras time follows it: exposures, video frame rates, the drift
+    of a guide pulse, the cooler. The ``wait_ms`` of a frame fetch stays
+    wall-clock time. Raises ``ValueError`` unless ``scale`` is a positive
+    finite number.
     """
     scale = float(scale)
     if not 0 < scale < float("inf"):

@@ -1,0 +1,134 @@
+#!/usr/bin/env python3
+"""Run a camera in video mode and show frames, frame rate and dropped frames live.
+
+Captures for a number of seconds (or frames) and prints a summary line at the
+end; with --output it also writes the last frame as a stretched PNG. With the
+simulated cameras that ship with orx it needs no arguments:
+
+    python examples/video.py
+    python examples/video.py --camera 2 --roi 1920 1080 --exposure 2 --seconds 10
+"""
+from __future__ import annotations
+
+import argparse
+import pathlib
+import sys
+import time
+
+import numpy as np
+from PIL import Image
+from tqdm import tqdm
+
+import orx
+
+FORMATS = {"RAW8": orx.ImgType.IMG_RAW8, "RAW16": orx.ImgType.IMG_RAW16,
+           "RGB24": orx.ImgType.IMG_RGB24, "Y8": orx.ImgType.IMG_Y8}
+BYTES_PER_PIXEL = {orx.ImgType.IMG_RAW8: 1, orx.ImgType.IMG_Y8: 1, orx.ImgType.IMG_RAW16: 2, orx.ImgType.IMG_RGB24: 3}
+
+
+def parse_args(argv=None):
+    p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0],
+                                formatter_class=argparse.ArgumentDefaultsHelpFormatter)
+    p.add_argument("-c", "--camera", type=int, default=0, help="camera index")
+    p.add_argument("-e", "--exposure", type=float, default=10.0, help="exposure per frame in milliseconds")
+    p.add_argument("-g", "--gain", type=int, help="gain (default: the camera's default)")
+    p.add_argument("-b", "--bin", type=int, default=1, help="binning factor")
+    p.add_argument("-f", "--format", choices=FORMATS, default="RAW8", help="image type")
+    p.add_argument("--roi", type=int, nargs=2, metavar=("WIDTH", "HEIGHT"), default=(640, 480),
+                   help="region of interest in binned pixels, centred on the sensor")
+    stop = p.add_mutually_exclusive_group()
+    stop.add_argument("-s", "--seconds", type=float, default=5.0, help="how long to capture (wall-clock seconds)")
+    stop.add_argument("-n", "--frames", type=int, help="how many frames to capture (instead of --seconds)")
+    p.add_argument("-o", "--output", type=pathlib.Path, help="write the last frame to OUTPUT/last_frame.png")
+    p.add_argument("--time-scale", type=float,
+                   help="simulated cameras only: wall seconds per camera second (0.01 runs 100x faster)")
+    return p.parse_args(argv)
+
+
+def sim_time_scale(requested):
+    """Set the simulator's time scale when asked to."""
+    if requested is None:
+        return
+    try:
+        import orxsim
+
+        orxsim.set_time_scale(requested)
+    except (ImportError, OSError, RuntimeError):
+        sys.exit("--time-scale needs the simulated cameras")
+
+
+def preview(frame, width, height, img_type):
+    """A stretched 8-bit image of one frame (numpy views the bytes without copying)."""
+    if img_type == orx.ImgType.IMG_RAW16:
+        img = np.frombuffer(frame, dtype="<u2").reshape(height, width)
+    elif img_type == orx.ImgType.IMG_RGB24:
+        img = np.frombuffer(frame, dtype=np.uint8).reshape(height, width, 3)[:, :, ::-1]
+    else:
+        img = np.frombuffer(frame, dtype=np.uint8).reshape(height, width)
+    lo, hi = np.percentile(img, [10, 99.9])
+    x = np.clip((img.astype(np.float32) - lo) / max(hi - lo, 1), 0, 1)
+    return Image.fromarray((np.sqrt(x) * 255 + 0.5).astype(np.uint8))
+
+
+def capture(cam, size, exposure_ms, seconds, frames):
+    """Fetch frames until the time or frame count is reached; (frames, dropped, elapsed, last frame)."""
+    wait_ms = int(exposure_ms * 2 + 500)
+    count, last = 0, None
+    orx.start_video_capture(cam)
+    t0 = time.monotonic()
+    bar = tqdm(total=frames, unit="frame", desc="video", smoothing=0.1)
+    try:
+        while (count < frames) if frames is not None else (time.monotonic() - t0 < seconds):
+            try:
+                last = orx.get_video_data(cam, size, wait_ms)
+            except orx.ORXTimeout:
+                bar.write(f"no frame within {wait_ms} ms")
+                continue
+            count += 1
+            bar.update(1)
+            if count % 10 == 0:
+                elapsed = time.monotonic() - t0
+                bar.set_postfix(fps=f"{count / elapsed:.1f}", dropped=orx.get_dropped_frames(cam), refresh=False)
+        dropped = orx.get_dropped_frames(cam)
+    finally:
+        elapsed = time.monotonic() - t0
+        bar.close()
+        orx.stop_video_capture(cam)
+    return count, dropped, elapsed, last
+
+
+def main(argv=None):
+    args = parse_args(argv)
+    sim_time_scale(args.time_scale)
+    n = orx.get_number_of_connected_cameras()
+    if not 0 <= args.camera < n:
+        sys.exit(f"no camera with index {args.camera} ({n} connected)")
+    info = orx.get_camera_property(args.camera)
+    cam = info.camera_id
+    width, height = args.roi
+    img_type = FORMATS[args.format]
+    size = width * height * BYTES_PER_PIXEL[img_type]
+
+    orx.open_camera(cam)
+    try:
+        orx.init_camera(cam)
+        orx.set_roi_format(cam, width, height, args.bin, img_type)
+        orx.set_control_value(cam, orx.ControlType.ORX_EXPOSURE, round(args.exposure * 1000), False)
+        if args.gain is not None:
+            orx.set_control_value(cam, orx.ControlType.ORX_GAIN, args.gain, False)
+        print(f"{info.name}: {width}x{height} bin {args.bin} {args.format}, {args.exposure:g} ms per frame")
+        frames, dropped, elapsed, last = capture(cam, size, args.exposure, args.seconds, args.frames)
+    finally:
+        orx.close_camera(cam)
+
+    print(f"frames={frames} dropped={dropped} seconds={elapsed:.2f} fps={frames / elapsed:.1f}")
+    if args.output and last is not None:
+        args.output.mkdir(parents=True, exist_ok=True)
+        path = args.output / "last_frame.png"
+        preview(last, width, height, img_type).save(path)
+        print(f"wrote {path}")
+    return frames, dropped
+
+
+if __name__ == "__main__":
+    main()
