@@ -7,6 +7,8 @@ Everything here calls the very library file orx loaded, so both sides talk to
 the same simulated cameras.
 """
 import ctypes
+import os
+import time
 from ctypes import POINTER, byref, c_int32, c_size_t, c_void_p
 
 import orx
@@ -20,6 +22,7 @@ _SIGNATURES = {
     "ORXSetControlValue": [c_int32, c_int32, c_int32, c_int32],
     "ORXGetExpStatus": [c_int32, _i32p],
     "ORXGetVideoData": [c_int32, c_void_p, c_int32, c_int32],
+    "ORXGetDataAfterExp": [c_int32, c_void_p, c_int32],
 }
 for _name, _args in _SIGNATURES.items():
     _fn = getattr(lib, _name)
@@ -87,13 +90,49 @@ def get_exp_status(camera_id, _fn=lib.ORXGetExpStatus):
 # ---- frame fetches ------------------------------------------------------------
 # Each returns its status so a caller can retry when no frame was ready.
 
-def fetch_limit(camera_id, size, _fn=lib.ORXGetVideoData, _calloc=libc.calloc, _free=libc.free):
+def _build_c_limit():
+    """The C fetch of fetch_limit.c, compiled into a temporary folder; None
+    when no C compiler is at hand."""
+    import atexit
+    import shutil
+    import subprocess
+    import tempfile
+
+    cc = os.environ.get("CC") or shutil.which("cc") or shutil.which("gcc")
+    if not cc:
+        return None
+    folder = tempfile.mkdtemp(prefix="orx-bench-")
+    atexit.register(shutil.rmtree, folder, True)
+    out = os.path.join(folder, "fetch_limit.so")
+    src = os.path.join(os.path.dirname(os.path.abspath(__file__)), "fetch_limit.c")
+    if subprocess.run([cc, "-O2", "-shared", "-fPIC", src, "-o", out], capture_output=True).returncode != 0:
+        return None
+    helper = ctypes.CDLL(out)
+    helper.fetch_calloc.argtypes = [c_void_p, c_int32, c_int32, POINTER(ctypes.c_int64)]
+    helper.fetch_calloc.restype = c_int32
+    return helper
+
+
+_helper = _build_c_limit()
+_video_fn_addr = ctypes.cast(lib.ORXGetVideoData, c_void_p).value
+LIMIT_TIMED_IN_C = _helper is not None
+
+
+def fetch_limit(camera_id, size):
     """The library writing one frame into fresh zeroed memory from calloc,
-    nothing else: no Python object is made for the frame."""
-    mem = _calloc(1, size or 1)
-    status = _fn(camera_id, mem, size, 0)
-    _free(mem)
-    return status
+    nothing else. Returns (status, ns): timed in C around calloc and the
+    library call when a C compiler was found, else around the same three
+    calls made through ctypes (which adds their call overhead)."""
+    if _helper is not None:
+        t = ctypes.c_int64()
+        status = _helper.fetch_calloc(_video_fn_addr, camera_id, size, byref(t))
+        return status, t.value
+    t0 = time.perf_counter_ns()
+    mem = libc.calloc(1, size or 1)
+    status = lib.ORXGetVideoData(camera_id, mem, size, 0)
+    t = time.perf_counter_ns() - t0
+    libc.free(mem)
+    return status, t
 
 
 def fetch_naive(camera_id, size, _fn=lib.ORXGetVideoData):
@@ -103,3 +142,12 @@ def fetch_naive(camera_id, size, _fn=lib.ORXGetVideoData):
     addr = ctypes.addressof(ctypes.c_char.from_buffer(buf)) if size else None
     status = _fn(camera_id, addr, size, 0)
     return status, bytes(buf)
+
+
+def snapshot_into(camera_id, buf):
+    """ORXGetDataAfterExp into an existing writable buffer (a bytearray);
+    returns (status, ns of the library call)."""
+    addr = ctypes.addressof(ctypes.c_char.from_buffer(buf))
+    t0 = time.perf_counter_ns()
+    status = lib.ORXGetDataAfterExp(camera_id, addr, len(buf))
+    return status, time.perf_counter_ns() - t0
