@@ -18,7 +18,9 @@ extern "C" {
 
 /* Back to the built-in cameras in their initial state (all closed, flash ids
  * kept), empty call log, no injections, time scale from ORXSIM_TIME_SCALE
- * (default 1.0), default sky. */
+ * (default 1.0), default sky. Added cameras are removed. Calls waiting on a
+ * camera return ORX_ERROR_CAMERA_REMOVED. GPS stamps are re-aligned with the
+ * system clock (simulated time then runs on from there). */
 ORX_API void ORX_CALL ORXSimReset(void);
 
 /* ---- scripted answers ----------------------------------------------------
@@ -33,6 +35,8 @@ ORX_API void ORX_CALL ORXSimReset(void);
  *     their value; ORXGetSDKVersion returns `out` as its string (NUL added);
  *   - frame buffers are left untouched.
  * Injections for one function are queued: a later call consumes the oldest.
+ * An injected ORXGetSDKVersion with `out` NULL returns a NULL pointer; a count
+ * of 0 (or below -1) queues nothing.
  * Returns 0, or -1 when `function` is not one of the library's functions. */
 ORX_API int ORX_CALL ORXSimInject(const char *function, int32_t status, int32_t count,
                                   const void *out, int32_t outlen);
@@ -55,7 +59,10 @@ ORX_API int64_t ORX_CALL ORXSimCallCount(const char *function);
 
 /* ---- time ------------------------------------------------------------------
  * Simulated seconds per wall-clock second is 1/scale: with scale 0.01 a 60 s
- * exposure completes in 0.6 s of wall time. */
+ * exposure completes in 0.6 s of wall time. Exposures, video frame intervals,
+ * the cooler, guide drift and GPS stamps run on the simulated clock; the
+ * wait_ms of ORXGetVideoData(GPS) is the caller's patience in wall-clock
+ * milliseconds. A scale that is not finite and positive is ignored. */
 ORX_API void ORX_CALL ORXSimSetTimeScale(double scale);
 ORX_API double ORX_CALL ORXSimGetTimeScale(void);
 
@@ -67,7 +74,16 @@ ORX_API int32_t ORX_CALL ORXSimListCameras(int32_t *ids, int32_t max);
  * Keys: "model" (a built-in model name to start from), "name", "width",
  * "height", "pixel_size", "color", "bayer", "bins", "formats" (ImgType
  * values), "bit_depth", "elec_per_adu", "cooler", "st4", "usb3", "trigger",
- * "gps", "shutter". */
+ * "gps", "shutter".
+ * Built-in models, by full name or alias (any case): "ORX Sim C6200MC Pro"
+ * (c6200mc, cooled, color, colour), "ORX Sim G120MM Mini" (g120mm, guide,
+ * mono; the default base), "ORX Sim P290MC" (p290mc, planetary). Unknown keys,
+ * wrong types and values out of range give -1: width a multiple of 8 and
+ * height of 2 (up to 16384), bins 1..16 starting with 1, formats 0..3 with
+ * RAW8 among them, bayer 0..3, bit_depth 8..16, name 1..63 bytes. Changing
+ * "color" without "formats" gives RAW8/RGB24/RAW16/Y8 (colour) or RAW8/RAW16.
+ * Built-in cameras have ids 1001, 1002, 1003; added ones take the next free
+ * id from 1004 on, and start with an empty identifier flash. */
 ORX_API int32_t ORX_CALL ORXSimAddCamera(const char *json);
 ORX_API int32_t ORX_CALL ORXSimRemoveCamera(int32_t camera_id);
 /* Unplug: the camera disappears from the count and index list; waiting
@@ -85,7 +101,10 @@ ORX_API int32_t ORX_CALL ORXSimSetSky(double star_density, double seeing, double
 /* ---- measurement -------------------------------------------------------------
  * Runs `function` (one of "ORXGetControlValue", "ORXSetControlValue",
  * "ORXGetExpStatus") `iterations` times on camera_id with the library's
- * normal work and returns the mean nanoseconds per call. -1 on a bad name. */
+ * normal work and returns the mean nanoseconds per call. -1 on a bad name or
+ * iterations < 1. The calls are the exported entry points themselves, so they
+ * are logged and counted like any other; the value read and written is the
+ * gain (ORXSetControlValue writes back the gain it found). */
 ORX_API double ORX_CALL ORXSimTimeCall(const char *function, int32_t camera_id,
                                        int64_t iterations);
 
