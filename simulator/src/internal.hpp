@@ -90,7 +90,6 @@ struct Slot {
     std::unique_ptr<uint8_t[]> data;
     size_t cap = 0;
     enum State : uint8_t { Free, Writing, Ready, Reading } state = Free;
-    int readers = 0;
     int64_t start_ns = 0;   // simulated start of the frame's exposure
 };
 
