@@ -23,9 +23,14 @@ DIRECTIONS = {d.name.removeprefix("ORX_GUIDE_").lower(): d for d in orx.GuideDir
 BOX = 8  # half-size of the window a star is measured in, pixels
 
 
+
+class HelpFormatter(argparse.RawDescriptionHelpFormatter, argparse.ArgumentDefaultsHelpFormatter):
+    """The module docstring as written; defaults shown where there is one."""
+
+    def _get_help_string(self, action):
+        return action.help if action.default is None or action.default is False else super()._get_help_string(action)
 def parse_args(argv=None):
-    p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0],
-                                formatter_class=argparse.ArgumentDefaultsHelpFormatter)
+    p = argparse.ArgumentParser(description=__doc__, formatter_class=HelpFormatter)
     p.add_argument("-c", "--camera", type=int, help="camera index (default: the first with a guide port)")
     p.add_argument("-e", "--exposure", type=float, default=2.0, help="exposure per frame in seconds")
     p.add_argument("-g", "--gain", type=int, help="gain (default: the camera's default)")

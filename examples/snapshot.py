@@ -36,9 +36,14 @@ BAYER_NAMES = {orx.BayerPattern.BAYER_RG: "RGGB", orx.BayerPattern.BAYER_BG: "BG
                orx.BayerPattern.BAYER_GR: "GRBG", orx.BayerPattern.BAYER_GB: "GBRG"}
 
 
+
+class HelpFormatter(argparse.RawDescriptionHelpFormatter, argparse.ArgumentDefaultsHelpFormatter):
+    """The module docstring as written; defaults shown where there is one."""
+
+    def _get_help_string(self, action):
+        return action.help if action.default is None or action.default is False else super()._get_help_string(action)
 def parse_args(argv=None):
-    p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0],
-                                formatter_class=argparse.ArgumentDefaultsHelpFormatter)
+    p = argparse.ArgumentParser(description=__doc__, formatter_class=HelpFormatter)
     p.add_argument("-c", "--camera", type=int, default=0, help="camera index (see the list printed first)")
     p.add_argument("-e", "--exposure", type=float, default=5.0, help="exposure time in seconds")
     p.add_argument("-g", "--gain", type=int, help="gain (default: the camera's default)")

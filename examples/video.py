@@ -26,9 +26,14 @@ FORMATS = {"RAW8": orx.ImgType.IMG_RAW8, "RAW16": orx.ImgType.IMG_RAW16,
 BYTES_PER_PIXEL = {orx.ImgType.IMG_RAW8: 1, orx.ImgType.IMG_Y8: 1, orx.ImgType.IMG_RAW16: 2, orx.ImgType.IMG_RGB24: 3}
 
 
+
+class HelpFormatter(argparse.RawDescriptionHelpFormatter, argparse.ArgumentDefaultsHelpFormatter):
+    """The module docstring as written; defaults shown where there is one."""
+
+    def _get_help_string(self, action):
+        return action.help if action.default is None or action.default is False else super()._get_help_string(action)
 def parse_args(argv=None):
-    p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0],
-                                formatter_class=argparse.ArgumentDefaultsHelpFormatter)
+    p = argparse.ArgumentParser(description=__doc__, formatter_class=HelpFormatter)
     p.add_argument("-c", "--camera", type=int, default=0, help="camera index")
     p.add_argument("-e", "--exposure", type=float, default=10.0, help="exposure per frame in milliseconds")
     p.add_argument("-g", "--gain", type=int, help="gain (default: the camera's default)")

@@ -190,6 +190,7 @@ class Sky(NamedTuple):
 
 
 def _library_path() -> str:
+    """The camera library file orx loads: beside the module, unless ``ORXSIM_LIBRARY`` names one."""
     override = os.environ.get("ORXSIM_LIBRARY")
     if override:
         return override
@@ -317,6 +318,7 @@ def clear_injections() -> None:
 
 
 def _parse_arg(text: str) -> Any:
+    """One argument of a log line as a Python value (see :class:`Call`)."""
     if text == "*":
         return "*"
     if text == "NULL":
@@ -327,6 +329,7 @@ def _parse_arg(text: str) -> Any:
 
 
 def _parse_line(line: str) -> Call:
+    """A log line ``Name(arg, arg, ...)`` as a :class:`Call`."""
     name, _, rest = line.partition("(")
     rest = rest[:-1] if rest.endswith(")") else rest
     args = tuple(_parse_arg(a.strip()) for a in rest.split(",") if a.strip()) if rest else ()
@@ -452,6 +455,7 @@ def add_camera(description: Description) -> int:
 
 
 def _camera_op(fn: Any, camera_id: int, what: str) -> None:
+    """Run a per-camera control call; ``KeyError`` when the simulator knows no such camera."""
     if fn(int(camera_id)) != 0:
         raise KeyError(f"no simulated camera {camera_id} to {what}")
 
