@@ -346,6 +346,7 @@ int32_t Camera::start_video(std::unique_lock<std::mutex> &lk) {
     for (Slot &s : ring)
         if (s.state == Slot::Ready) s.state = Slot::Free;
     ready.clear();
+    video_bytes = bytes;
     exp = Exp::Idle;
     dropped = 0;
     trig_queue.clear();
@@ -374,7 +375,7 @@ int32_t Camera::stop_video(std::unique_lock<std::mutex> &lk) {
 
 void Camera::producer_main(uint64_t gen) {
     std::unique_lock<std::mutex> lk(mu);
-    const size_t bytes = frame_bytes(make_request(false)); // the format cannot change during video
+    const size_t bytes = video_bytes; // the format cannot change during video
     int64_t t_prev = sim_now_ns();
     bool rendered = false;
     const auto poll = std::chrono::milliseconds(200); // bound on a stale wall deadline
@@ -460,8 +461,7 @@ int32_t Camera::get_video_data(std::unique_lock<std::mutex> &lk, unsigned char *
                                int32_t wait_ms, GpsDataRecord *gps, bool want_gps) {
     if (want_gps && !model.gps) return ORX_ERROR_GPS_NOT_SUPPORTED;
     if (!video) return ORX_ERROR_INVALID_SEQUENCE;
-    const size_t bytes = (size_t)roi_w * (size_t)roi_h *
-                         (roi_type == ORX_IMG_RGB24 ? 3 : roi_type == ORX_IMG_RAW16 ? 2 : 1);
+    const size_t bytes = video_bytes;
     if (size < 0 || (size_t)size < bytes) return ORX_ERROR_BUFFER_TOO_SMALL;
     if (!buf) return ORX_ERROR_GENERAL;
     const uint64_t gen = video_gen;

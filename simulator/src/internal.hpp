@@ -200,6 +200,7 @@ private:
     std::thread producer;
     std::vector<Slot> ring;
     std::deque<int> ready;            // slot indices, oldest first
+    size_t video_bytes = 0;           // frame size of the running video
     int32_t dropped = 0;
 
     // soft triggers: pending (start, end) exposures for video; level state
