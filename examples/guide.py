@@ -170,4 +170,7 @@ def main(argv=None):
 
 
 if __name__ == "__main__":
-    main()
+    try:
+        main()
+    except orx.ORXError as e:  # a library status: the class names it, its docstring explains it
+        sys.exit(f"{type(e).__name__}: {type(e).__doc__}")

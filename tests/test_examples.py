@@ -115,6 +115,8 @@ def test_snapshot_dark_frame_has_no_stars(tmp_path):
     ("video.py", ["-c", "-1"], "no camera with index -1"),
     ("guide.py", ["-c", "0"], "has no guide port"),
     ("snapshot.py", ["-f", "RAW12"], "invalid choice"),
+    ("snapshot.py", ["-c", "1", "-f", "RGB24"], "ORXInvalidImageType: Unsupported image format."),
+    ("video.py", ["--roi", "641", "480"], "ORXInvalidSize"),
 ])
 def test_bad_arguments_fail_with_a_message(script, args, message, tmp_path):
     proc = run(script, *FAST, *args, cwd=tmp_path, ok=False)
