@@ -1,7 +1,7 @@
 /*
  * ORXCamera2.h - the camera library's C interface as orx uses it.
  *
- * 41 functions with C linkage, five records exchanged with the library, the
+ * 42 functions with C linkage, five records exchanged with the library, the
  * library's status codes and its integer constants. Every integer crossing
  * this interface is 32 bits wide (the vendor's `long` is 32 bits on its
  * reference platform, so it is spelled int32_t here). Records are
