@@ -123,15 +123,32 @@ PyObject *make_class(const char *name, PyObject *base, ClassBody body, const voi
 // result without running it.
 namespace {
 
+// A type's version tag is non-zero and changes (to 0, later to a fresh value
+// never used before) whenever the type or one of its bases is modified, so a
+// check made on a type stays true while its tag is the one seen then.
+inline bool tag_unchanged(PyTypeObject *type, unsigned int tag) { return tag != 0 && type->tp_version_tag == tag; }
+
 struct EnumShortcut {
     PyObject *cls = nullptr; // borrowed: the module keeps its classes alive
     PyObject *new_fn = nullptr;
+    // the last check that the shortcut applies, made at these version tags
+    unsigned int cls_tag = 0, meta_tag = 0;
+    PyObject *map = nullptr; // borrowed: the class holds it while cls_tag stands
 };
 EnumShortcut enum_shortcuts[8];
 int enum_shortcut_count = 0;
 PyObject *enum_value_property = nullptr;
 PyObject *enum_meta_call = nullptr;
 PyObject *s_value = nullptr, *s_value_, *s_call, *s_new, *s_value2member_map;
+
+// Member types whose `value` was found to be the enumeration property (and
+// `_value_` not defined by the class), at a version tag.
+struct ValueType {
+    PyTypeObject *type = nullptr; // compared, never used
+    unsigned int tag = 0;
+};
+ValueType value_types[8];
+int value_types_next = 0;
 
 bool intern_enum_names() {
     if (s_value) return true;
@@ -141,6 +158,21 @@ bool intern_enum_names() {
     s_new = PyUnicode_InternFromString("__new__");
     s_value2member_map = PyUnicode_InternFromString("_value2member_map_");
     return s_value && s_value_ && s_call && s_new && s_value2member_map;
+}
+
+// Whether obj.value is the property's getter result, obj._value_, and that
+// attribute lives in the instance dictionary (nothing of the name in the class).
+bool value_is_member_attribute(PyTypeObject *type) {
+    if (!enum_value_property || type->tp_getattro != PyObject_GenericGetAttr) return false;
+    for (const ValueType &v : value_types)
+        if (v.type == type && tag_unchanged(type, v.tag)) return true;
+    if (_PyType_Lookup(type, s_value) != enum_value_property || _PyType_Lookup(type, s_value_)) return false;
+    // the look-ups gave the type a version tag if it had none
+    if (type->tp_version_tag != 0) {
+        value_types[value_types_next] = {type, type->tp_version_tag};
+        value_types_next = (value_types_next + 1) % 8;
+    }
+    return true;
 }
 
 } // namespace
@@ -154,30 +186,47 @@ bool remember_enumeration(PyObject *cls) {
     }
     if (enum_shortcut_count < 8) {
         PyObject *new_fn = _PyType_Lookup(type, s_new);
-        enum_shortcuts[enum_shortcut_count++] = {cls, Py_XNewRef(new_fn)};
+        EnumShortcut &e = enum_shortcuts[enum_shortcut_count++];
+        e = EnumShortcut();
+        e.cls = cls;
+        e.new_fn = Py_XNewRef(new_fn);
     }
     return true;
 }
 
 PyObject *enum_value(PyObject *obj) {
-    PyTypeObject *type = Py_TYPE(obj);
-    if (enum_value_property && type->tp_getattro == PyObject_GenericGetAttr &&
-        _PyType_Lookup(type, s_value) == enum_value_property)
-        return PyObject_GetAttr(obj, s_value_);
+    if (value_is_member_attribute(Py_TYPE(obj))) {
+        // obj._value_ as the generic attribute look-up finds it: in the
+        // instance dictionary, the class having nothing of that name
+        PyObject **dictptr = _PyObject_GetDictPtr(obj);
+        if (dictptr && *dictptr) {
+            PyObject *v = PyDict_GetItemWithError(*dictptr, s_value_);
+            if (v) return Py_NewRef(v);
+            if (PyErr_Occurred()) return nullptr;
+        }
+        return PyObject_GetAttr(obj, s_value_); // its AttributeError
+    }
     return PyObject_GetAttr(obj, s_value ? s_value : Ref::steal(PyUnicode_FromString("value")).get());
 }
 
 PyObject *enum_call(PyObject *cls, PyObject *value) {
     if (PyLong_CheckExact(value) && enum_meta_call) {
         for (int i = 0; i < enum_shortcut_count; ++i) {
-            const EnumShortcut &e = enum_shortcuts[i];
+            EnumShortcut &e = enum_shortcuts[i];
             if (e.cls != cls) continue;
             PyTypeObject *type = reinterpret_cast<PyTypeObject *>(cls);
-            if (_PyType_Lookup(Py_TYPE(cls), s_call) != enum_meta_call || _PyType_Lookup(type, s_new) != e.new_fn)
-                break;
-            PyObject *map = _PyType_Lookup(type, s_value2member_map);
-            if (!map || !PyDict_CheckExact(map)) break;
-            PyObject *member = PyDict_GetItemWithError(map, value);
+            PyTypeObject *meta = Py_TYPE(cls);
+            if (!tag_unchanged(type, e.cls_tag) || !tag_unchanged(meta, e.meta_tag)) {
+                e.map = nullptr;
+                if (_PyType_Lookup(meta, s_call) != enum_meta_call || _PyType_Lookup(type, s_new) != e.new_fn)
+                    break;
+                PyObject *map = _PyType_Lookup(type, s_value2member_map);
+                if (!map || !PyDict_CheckExact(map)) break;
+                e.map = map;
+                e.cls_tag = type->tp_version_tag;
+                e.meta_tag = meta->tp_version_tag;
+            }
+            PyObject *member = PyDict_GetItemWithError(e.map, value);
             if (member) return Py_NewRef(member);
             if (PyErr_Occurred()) return nullptr;
             break; // no such member: the class raises its own error
