@@ -561,20 +561,8 @@ def bench_scaling(quick):
           note=("\nlimit: " + limit_note() + ". orx-limit is the module's own cost per fetch (the call, "
                 "the bytes object's header, the status); the per-byte cost is that of the library's copy into "
                 "fresh memory."))
-    def fit(points):
-        """Least-squares line t = a + b * size: (a ns, b ns per byte)."""
-        n = len(points)
-        mx = sum(s for s, _ in points) / n
-        my = sum(t for _, t in points) / n
-        b = sum((s - mx) * (t - my) for s, t in points) / sum((s - mx) ** 2 for s, _ in points)
-        return my - b * mx, b
-
     large = [(s, o, lim) for s, o, lim in per_byte if s >= 1 * MiB]
-    if len(large) >= 2:
-        a_o, b_o = fit([(s, o) for s, o, _ in large])
-        a_l, b_l = fit([(s, lim) for s, _, lim in large])
-        print(f"\nLine through the frames of 1 MiB and more: orx {a_o / 1e3:.1f} us + {b_o:.4f} ns/B, "
-              f"limit {a_l / 1e3:.1f} us + {b_l:.4f} ns/B.")
+    if large:
         worst = max(o / lim for _, o, lim in large)
         goal("scaling", "frames >= 1 MiB: orx within 1.15x of the limit (same per-byte cost)", f"max {worst:.3f}x",
              worst <= 1.15)
