@@ -5,7 +5,7 @@ move; instruction counts do not).
     python bench/callgrind_calls.py
 
 Each case runs in a child process under callgrind twice, with 10000 and
-30000 calls; the difference divided by 20000 is the cost of one call plus one
+50000 calls; the difference divided by 40000 is the cost of one call plus one
 turn of the loop, and the bare loop's own count is taken off. Needs valgrind.
 """
 import os
@@ -45,8 +45,9 @@ CASES = [  # (label, loop body or library function, library function it makes)
 def instructions(src, n):
     # the interpreter itself, not a launcher script in front of it
     python = os.path.realpath(sys.executable)
+    env = dict(os.environ, PYTHONHASHSEED="0")  # the same dict layouts in every run
     out = subprocess.run(["valgrind", "--tool=callgrind", "--callgrind-out-file=/dev/null", python, "-c", CHILD,
-                          src, str(n)], capture_output=True, text=True, check=True).stderr
+                          src, str(n)], capture_output=True, text=True, check=True, env=env).stderr
     for line in out.splitlines():
         if "Collected :" in line:
             return int(line.split(":")[-1].strip().replace(",", ""))
@@ -57,7 +58,7 @@ def main():
     if not shutil.which("valgrind"):
         print("valgrind not found")
         return 1
-    count = lambda src: (instructions(src, 30000) - instructions(src, 10000)) / 20000
+    count = lambda src: (instructions(src, 50000) - instructions(src, 10000)) / 40000
     per = {label: (count(src), count(lib) if lib else 0.0) for label, src, lib in CASES}
     loop = per.pop("bare loop")[0]
     floor = per["operator.is_(1, 2)"][0] - loop

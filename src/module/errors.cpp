@@ -105,15 +105,69 @@ bool plain_success(PyObject *table, PyObject *code) {
 
 PyObject *handle_error_code_body(Call &c) { return handle_status(c.arg(0)); }
 
+// What plain_success_known() compares with: the version tags seen when status
+// 0 last took the whole road and was found to do nothing.
+struct SuccessMemo {
+    bool set = false;
+    uint64_t dict_tag = 0, builtins_tag = 0, table_tag = 0;
+    PyObject *table = nullptr; // borrowed: held by the namespace while its tag stands
+    unsigned int success_tag = 0;
+};
+SuccessMemo memo;
+
+bool is_zero(PyObject *code) {
+    int overflow = 0;
+    return PyLong_CheckExact(code) && PyLong_AsLongAndOverflow(code, &overflow) == 0 && !overflow;
+}
+
+// Called right after plain_success() held for `table`.
+void remember_plain_success(PyObject *table) {
+#if ORX_HAVE_DICT_TAG
+    memo.set = false;
+    Ref handler = Ref::steal(lookup_handle_error_code());
+    if (!handler) {
+        PyErr_Clear(); // only a memo: the calls that need the handler report its absence
+        return;
+    }
+    if (!is_original_handler(handler.get())) return;
+    // a type gets its version tag on an attribute look-up (of any name)
+    PyTypeObject *success = reinterpret_cast<PyTypeObject *>(original_success);
+    if (success->tp_version_tag == 0) (void)_PyType_Lookup(success, g_ORXSuccess.key());
+    if (success->tp_version_tag == 0) return;
+    memo.dict_tag = dict_tag(g.dict);
+    memo.builtins_tag = dict_tag(PyModule_GetDict(g.builtins));
+    memo.table = table;
+    memo.table_tag = dict_tag(table);
+    memo.success_tag = success->tp_version_tag;
+    memo.set = true;
+#else
+    (void)table;
+#endif
+}
+
 } // namespace
 
+bool plain_success_known() {
+#if ORX_HAVE_DICT_TAG
+    if (!memo.set || dict_tag(g.dict) != memo.dict_tag || dict_tag(PyModule_GetDict(g.builtins)) != memo.builtins_tag)
+        return false;
+    // the namespace is as it was, so the table and the class it named are alive
+    PyTypeObject *success = reinterpret_cast<PyTypeObject *>(original_success);
+    return dict_tag(memo.table) == memo.table_tag && success->tp_version_tag == memo.success_tag &&
+           Py_TYPE(original_success) == &PyType_Type;
+#else
+    return false;
+#endif
+}
+
 PyObject *handle_status(PyObject *code) {
+    if (is_zero(code) && plain_success_known()) return none();
     Ref table = Ref::steal(g_ORX_ERROR_CODE_TO_EXCEPTION.get());
     if (!table) return nullptr;
-    int overflow = 0;
-    if (PyLong_CheckExact(code) && PyLong_AsLongAndOverflow(code, &overflow) == 0 && !overflow &&
-        plain_success(table.get(), code))
+    if (is_zero(code) && plain_success(table.get(), code)) {
+        remember_plain_success(table.get());
         return none();
+    }
     if (PyErr_Occurred()) return nullptr;
 
     // raise ORX_ERROR_CODE_TO_EXCEPTION[code]()

@@ -112,6 +112,7 @@ bool narrow_object(PyObject *v, int32_t &out) {
 } // namespace
 
 Global &Call::handle_error_code_global() { return g_handle_error_code; }
+PyObject *lookup_handle_error_code() { return g_handle_error_code.get(); }
 
 bool Call::bind(PyObject *const *args, size_t nargsf, PyObject *kwnames) {
     const Py_ssize_t n = spec_.count();
@@ -246,6 +247,15 @@ bool Call::hand_status(PyObject *handler, int32_t status) {
         result = Ref::steal(PyObject_CallOneArg(handler, code.get()));
     }
     return static_cast<bool>(result);
+}
+
+// The handler looked up before the call was the original function: status 0
+// ends here when nothing changed during the call either (the lock may have
+// been given up); otherwise the algorithm runs in full.
+bool Call::hand_to_original(int32_t status) {
+    if (status == 0 && plain_success_known()) return true;
+    Ref code = Ref::steal(PyLong_FromLong(status));
+    return code && Ref::steal(handle_status(code.get()));
 }
 
 bool is_original_handler(PyObject *obj) { return obj == original_handler; }

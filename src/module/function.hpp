@@ -54,6 +54,14 @@ struct FunctionSpec {
 // Calls that can wait (frame fetches, open/init/close, flash writes) do.
 enum class Gil { Hold, Release };
 
+// Whether handing status 0 over is known to do nothing: the last time it
+// went through the whole algorithm, handle_error_code was the original
+// function and the table's entry for 0 the success class as created, and
+// since then neither the module namespace nor the built-ins, the table or the
+// success class changed (dictionary and type version tags). Always false
+// where the interpreter has no dictionary version tags.
+bool plain_success_known();
+
 // One call of a module function: its bound and narrowed arguments.
 class Call {
 public:
@@ -71,9 +79,17 @@ public:
 
     // Looks up handle_error_code, narrows, calls `fn` once and hands its
     // status to the handler. False with an exception set on any failure.
+    // While nothing changed since status 0 last went to the original handler
+    // without effect (plain_success_known), the look-up would find that
+    // handler again and is left out.
     template <class Fn> bool library(Fn &&fn, Gil gil = Gil::Hold) {
-        Ref handler = Ref::steal(handle_error_code_global().get());
-        if (!handler || !narrow()) return false;
+        Ref handler;
+        const bool original = plain_success_known();
+        if (!original) {
+            handler = Ref::steal(handle_error_code_global().get());
+            if (!handler) return false;
+        }
+        if (!narrow()) return false;
         int32_t status;
         if (gil == Gil::Release) {
             Py_BEGIN_ALLOW_THREADS
@@ -82,7 +98,7 @@ public:
         } else {
             status = fn();
         }
-        return hand_status(handler.get(), status);
+        return original ? hand_to_original(status) : hand_status(handler.get(), status);
     }
 
     // Narrowed library values; valid after narrow(), also without the lock.
@@ -93,6 +109,7 @@ public:
 private:
     static Global &handle_error_code_global();
     static bool hand_status(PyObject *handler, int32_t status);
+    static bool hand_to_original(int32_t status);
 
     const FunctionSpec &spec_;
     Ref bound_[kMaxParams];
@@ -110,6 +127,9 @@ bool ready_function_type();
 // handle_error_code is the original function object.
 PyObject *handle_status(PyObject *code);
 bool is_original_handler(PyObject *obj);
+// handle_error_code as a call would find it (new reference, or nullptr with NameError).
+PyObject *lookup_handle_error_code();
+
 
 // Results
 inline PyObject *none() { Py_RETURN_NONE; }
