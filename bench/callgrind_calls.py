@@ -6,7 +6,7 @@ move; instruction counts do not).
 
 Each case runs in a child process under callgrind twice, with 10000 and
 50000 calls; the difference divided by 40000 is the cost of one call plus one
-turn of the loop, and the bare loop's own count is taken off. Needs valgrind.
+turn of the loop, and the bare loop's own count is taken off. The collector is off during the loop, as in run.py's timings. Needs valgrind.
 """
 import os
 import shutil
@@ -14,7 +14,7 @@ import subprocess
 import sys
 
 CHILD = r"""
-import operator, sys
+import gc, operator, sys
 import orx, orxsim
 cam = orxsim.add_camera({"model": "guide", "width": 640, "height": 480})
 orx.open_camera(cam); orx.init_camera(cam)
@@ -29,6 +29,7 @@ env = dict(f=operator.is_, g=orx.get_control_value, s=orx.set_control_value, st=
            h=orx.handle_error_code, c=cam, G=G, v=v)
 exec("def loop(n, " + ", ".join(f"{k}={k}" for k in env) + "):\n    for _ in range(n):\n        " + src, env)
 env["loop"](100)
+gc.disable()  # as in run.py's timing loops
 env["loop"](int(sys.argv[2]))
 """
 
