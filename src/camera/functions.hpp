@@ -58,4 +58,26 @@ PyObject *enum_member(Global &cls, int32_t value);
 Ref new_frame(PyObject *size);
 unsigned char *frame_data(PyObject *frame);
 
+// A frame fetch: the frame is made from the buffer_size argument (the
+// second), then `library(data)` writes into it without the interpreter lock
+// (it may wait for the camera). The frame is the result.
+template <class Library> PyObject *fetch_frame(Call &c, Library &&library) {
+    Ref frame = new_frame(c.arg(1));
+    if (!frame) return nullptr;
+    unsigned char *data = frame_data(frame.get());
+    if (!c.library([&] { return library(data); }, Gil::Release)) return nullptr;
+    return frame.release();
+}
+
+// The same with a GPS stamp, made first: `library(data, gps)`; the result is
+// (frame, GpsData).
+template <class Library> PyObject *fetch_frame_gps(Call &c, Library &&library) {
+    Ref gps = new_record(g.types.GpsData);
+    if (!gps) return nullptr;
+    GpsDataRecord *rec = record_of<GpsDataRecord>(gps.get());
+    Ref frame = Ref::steal(fetch_frame(c, [&](unsigned char *data) { return library(data, rec); }));
+    if (!frame) return nullptr;
+    return tuple(frame.release(), gps.release());
+}
+
 } // namespace orx::camera

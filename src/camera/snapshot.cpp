@@ -25,26 +25,14 @@ PyObject *status_body(Call &c) {
     return nullptr;
 }
 
-// The frame is written by the library straight into the result; the lock is
-// given up while the library works on it.
 PyObject *data_body(Call &c) {
-    Ref frame = new_frame(c.arg(1));
-    if (!frame) return nullptr;
-    unsigned char *data = frame_data(frame.get());
-    if (!c.library([&] { return ORXGetDataAfterExp(c.i32(0), data, c.i32(1)); }, Gil::Release)) return nullptr;
-    return frame.release();
+    return fetch_frame(c, [&](unsigned char *data) { return ORXGetDataAfterExp(c.i32(0), data, c.i32(1)); });
 }
 
 PyObject *data_gps_body(Call &c) {
-    Ref gps = new_record(g.types.GpsData);
-    if (!gps) return nullptr;
-    Ref frame = new_frame(c.arg(1));
-    if (!frame) return nullptr;
-    unsigned char *data = frame_data(frame.get());
-    GpsDataRecord *rec = record_of<GpsDataRecord>(gps.get());
-    if (!c.library([&] { return ORXGetDataAfterExpGPS(c.i32(0), data, c.i32(1), rec); }, Gil::Release))
-        return nullptr;
-    return tuple(frame.release(), gps.release());
+    return fetch_frame_gps(c, [&](unsigned char *data, GpsDataRecord *gps) {
+        return ORXGetDataAfterExpGPS(c.i32(0), data, c.i32(1), gps);
+    });
 }
 
 } // namespace

@@ -13,24 +13,13 @@ template <int32_t (*Library)(int32_t)> PyObject *by_id(Call &c) {
 // A frame fetch waits up to wait_ms for the library: without the interpreter
 // lock, so other threads run meanwhile and one of them can stop the capture.
 PyObject *video_body(Call &c) {
-    Ref frame = new_frame(c.arg(1));
-    if (!frame) return nullptr;
-    unsigned char *data = frame_data(frame.get());
-    if (!c.library([&] { return ORXGetVideoData(c.i32(0), data, c.i32(1), c.i32(2)); }, Gil::Release))
-        return nullptr;
-    return frame.release();
+    return fetch_frame(c, [&](unsigned char *data) { return ORXGetVideoData(c.i32(0), data, c.i32(1), c.i32(2)); });
 }
 
 PyObject *video_gps_body(Call &c) {
-    Ref gps = new_record(g.types.GpsData);
-    if (!gps) return nullptr;
-    Ref frame = new_frame(c.arg(1));
-    if (!frame) return nullptr;
-    unsigned char *data = frame_data(frame.get());
-    GpsDataRecord *rec = record_of<GpsDataRecord>(gps.get());
-    if (!c.library([&] { return ORXGetVideoDataGPS(c.i32(0), data, c.i32(1), c.i32(2), rec); }, Gil::Release))
-        return nullptr;
-    return tuple(frame.release(), gps.release());
+    return fetch_frame_gps(c, [&](unsigned char *data, GpsDataRecord *gps) {
+        return ORXGetVideoDataGPS(c.i32(0), data, c.i32(1), c.i32(2), gps);
+    });
 }
 
 PyObject *dropped_body(Call &c) {
