@@ -209,6 +209,60 @@ PyObject *enum_value(PyObject *obj) {
     return PyObject_GetAttr(obj, s_value ? s_value : Ref::steal(PyUnicode_FromString("value")).get());
 }
 
+namespace {
+
+// Members whose `_value_` was last read as an exact int fitting 32 bits,
+// with the version tag their dictionary had then: while the member's type
+// still passes value_is_member_attribute() and the dictionary is the same at
+// the same tag, reading and narrowing `value` gives the same number again.
+struct KnownValue {
+    PyObject *member = nullptr; // compared, never used
+    PyObject *dict = nullptr;   // compared, never used
+    uint64_t tag = 0;
+    int32_t value = 0;
+};
+KnownValue known_values[16];
+int known_values_next = 0;
+
+} // namespace
+
+bool enum_value_known(PyObject *obj, int32_t &out) {
+#if ORX_HAVE_DICT_TAG
+    for (const KnownValue &k : known_values) {
+        if (k.member != obj) continue;
+        if (!value_is_member_attribute(Py_TYPE(obj))) return false;
+        PyObject **dictptr = _PyObject_GetDictPtr(obj);
+        if (!dictptr || *dictptr != k.dict || dict_tag(k.dict) != k.tag) return false;
+        out = k.value;
+        return true;
+    }
+#else
+    (void)obj;
+    (void)out;
+#endif
+    return false;
+}
+
+void enum_value_remember(PyObject *obj, PyObject *value, int32_t narrowed) {
+#if ORX_HAVE_DICT_TAG
+    if (!PyLong_CheckExact(value) || !value_is_member_attribute(Py_TYPE(obj))) return;
+    PyObject **dictptr = _PyObject_GetDictPtr(obj);
+    if (!dictptr || !*dictptr) return;
+    // only what enum_value() read from this very dictionary
+    PyObject *v = PyDict_GetItemWithError(*dictptr, s_value_);
+    if (v != value) {
+        PyErr_Clear();
+        return;
+    }
+    known_values[known_values_next] = {obj, *dictptr, dict_tag(*dictptr), narrowed};
+    known_values_next = (known_values_next + 1) % 16;
+#else
+    (void)obj;
+    (void)value;
+    (void)narrowed;
+#endif
+}
+
 PyObject *enum_call(PyObject *cls, PyObject *value) {
     if (PyLong_CheckExact(value) && enum_meta_call) {
         for (int i = 0; i < enum_shortcut_count; ++i) {

@@ -171,6 +171,11 @@ private:
 // remember_enumeration() records a class made at start-up.
 PyObject *enum_value(PyObject *obj);
 PyObject *enum_call(PyObject *cls, PyObject *value);
+// The enumeration rule's number for `obj` when it is known without reading
+// `value` again: remembered by enum_value_remember() after a read that gave
+// an exact int, valid while the member's type and dictionary are unchanged.
+bool enum_value_known(PyObject *obj, int32_t &out);
+void enum_value_remember(PyObject *obj, PyObject *value, int32_t narrowed);
 bool remember_enumeration(PyObject *cls);
 
 // Name of an object's type, as messages show it.

@@ -214,8 +214,10 @@ bool Call::narrow() {
         case Rule::Bool:
             break; // taken when bound
         case Rule::Enum: {
+            if (enum_value_known(obj, value_[i])) break;
             Ref v = Ref::steal(enum_value(obj));
             if (!v || !narrow_object(v.get(), value_[i])) return false;
+            enum_value_remember(obj, v.get(), value_[i]);
             break;
         }
         case Rule::Id:
