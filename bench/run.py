@@ -1,6 +1,6 @@
 """orx benchmarks: call overhead, frame fetches, import time, scaling.
 
-    python bench/run.py            the full run (several minutes)
+    python bench/run.py            the full run (about a minute)
     python bench/run.py --quick    CI mode: few iterations, small frames only
     python bench/run.py --only calls,frames,import,scaling
 
@@ -165,7 +165,8 @@ def bench_calls(quick):
                 f"{divmod_ns:.1f} ns. Python-side times exclude the bare loop ({empty:.1f} ns per "
                 "iteration). library: the simulator's own call timed in C (orxsim.time_call). ctypes: "
                 "argtypes/restype, byref out-parameters, status checked in Python; for "
-                "handle_error_code, the same handler written in Python."))
+                "handle_error_code, the same handler written in Python. The goals compare costs above the "
+                "library: (orx-lib)/no-op, and (ctypes-lib)/(orx-lib) in the column 'ctypes/orx above lib'."))
     print_goals("calls")
 
 
