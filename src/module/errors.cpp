@@ -111,6 +111,7 @@ struct SuccessMemo {
     bool set = false;
     uint64_t dict_tag = 0, builtins_tag = 0, table_tag = 0;
     PyObject *table = nullptr; // borrowed: held by the namespace while its tag stands
+    PyObject *builtins = nullptr; // the built-ins' dict, borrowed: it lives as long as the interpreter
     unsigned int success_tag = 0;
 };
 SuccessMemo memo;
@@ -135,7 +136,8 @@ void remember_plain_success(PyObject *table) {
     if (success->tp_version_tag == 0) (void)_PyType_Lookup(success, g_ORXSuccess.key());
     if (success->tp_version_tag == 0) return;
     memo.dict_tag = dict_tag(g.dict);
-    memo.builtins_tag = dict_tag(PyModule_GetDict(g.builtins));
+    memo.builtins = PyModule_GetDict(g.builtins);
+    memo.builtins_tag = dict_tag(memo.builtins);
     memo.table = table;
     memo.table_tag = dict_tag(table);
     memo.success_tag = success->tp_version_tag;
@@ -149,7 +151,7 @@ void remember_plain_success(PyObject *table) {
 
 bool plain_success_known() {
 #if ORX_HAVE_DICT_TAG
-    if (!memo.set || dict_tag(g.dict) != memo.dict_tag || dict_tag(PyModule_GetDict(g.builtins)) != memo.builtins_tag)
+    if (!memo.set || dict_tag(g.dict) != memo.dict_tag || dict_tag(memo.builtins) != memo.builtins_tag)
         return false;
     // the namespace is as it was, so the table and the class it named are alive
     PyTypeObject *success = reinterpret_cast<PyTypeObject *>(original_success);

@@ -29,14 +29,15 @@ bool same_name(PyObject *key, const char *name) {
 
 // ---- binding-time rules -------------------------------------------------------
 
-bool bind_int(const Param &p, PyObject *obj, Ref &out) {
+bool bind_int(const Param &p, PyObject *obj, PyObject *&out, Ref &owned) {
     if (PyLong_CheckExact(obj)) {
-        out = Ref::borrow(obj);
+        out = obj;
         return true;
     }
     if (PyNumber_Check(obj)) {
-        out = Ref::steal(PyNumber_Long(obj));
-        return static_cast<bool>(out);
+        owned = Ref::steal(PyNumber_Long(obj));
+        out = owned.get();
+        return static_cast<bool>(owned);
     }
     PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
                  p.name, "int", type_name(obj));
@@ -82,6 +83,22 @@ bool int_overflow() {
 
 // An int object to int32.
 bool narrow_long(PyObject *v, int32_t &out) {
+    // an exact int of one digit (at most 30 bits) is read in place
+#if PY_VERSION_HEX >= 0x030C0000
+    if (PyLong_CheckExact(v) && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject *>(v))) {
+        out = static_cast<int32_t>(PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject *>(v)));
+        return true;
+    }
+#else
+    if (PyLong_CheckExact(v)) {
+        const Py_ssize_t size = Py_SIZE(v);
+        if (size >= -1 && size <= 1) {
+            const int32_t digit = static_cast<int32_t>(reinterpret_cast<PyLongObject *>(v)->ob_digit[0]);
+            out = size < 0 ? -digit : size == 0 ? 0 : digit;
+            return true;
+        }
+    }
+#endif
     int overflow = 0;
     long x = PyLong_AsLongAndOverflow(v, &overflow);
     if (overflow) return int_overflow();
@@ -115,7 +132,7 @@ Global &Call::handle_error_code_global() { return g_handle_error_code; }
 PyObject *lookup_handle_error_code() { return g_handle_error_code.get(); }
 
 bool Call::bind(PyObject *const *args, size_t nargsf, PyObject *kwnames) {
-    const Py_ssize_t n = spec_.count();
+    const Py_ssize_t n = n_;
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
 
@@ -184,7 +201,7 @@ bool Call::bind(PyObject *const *args, size_t nargsf, PyObject *kwnames) {
         PyObject *obj = given[i];
         switch (p.rule) {
         case Rule::Int:
-            if (!bind_int(p, obj, bound_[i])) return false;
+            if (!bind_int(p, obj, bound_[i], owned_[i])) return false;
             continue;
         case Rule::Bool:
             if (!bind_bool(obj, value_[i])) return false;
@@ -198,15 +215,15 @@ bool Call::bind(PyObject *const *args, size_t nargsf, PyObject *kwnames) {
         case Rule::Enum:
             break;
         }
-        bound_[i] = Ref::borrow(obj);
+        bound_[i] = obj;
     }
     return true;
 }
 
 bool Call::narrow() {
-    const int n = spec_.count();
+    const int n = n_;
     for (int i = 0; i < n; ++i) {
-        PyObject *obj = bound_[i].get();
+        PyObject *obj = bound_[i];
         switch (spec_.params[i].rule) {
         case Rule::Int:
             if (!narrow_long(obj, value_[i])) return false;
@@ -224,11 +241,11 @@ bool Call::narrow() {
             std::memcpy(&id_, record_of<IdRecord>(obj), sizeof id_);
             break;
         case Rule::Str: {
-            bytes_[i] = Ref::steal(PyUnicode_AsUTF8String(obj));
-            if (!bytes_[i]) return false;
+            owned_[i] = Ref::steal(PyUnicode_AsUTF8String(obj));
+            if (!owned_[i]) return false;
             // the library sees a C string: a NUL inside would silently cut it
-            const char *s = PyBytes_AS_STRING(bytes_[i].get());
-            if (std::strlen(s) != static_cast<size_t>(PyBytes_GET_SIZE(bytes_[i].get()))) {
+            const char *s = PyBytes_AS_STRING(owned_[i].get());
+            if (std::strlen(s) != static_cast<size_t>(PyBytes_GET_SIZE(owned_[i].get()))) {
                 PyErr_SetString(PyExc_ValueError, "embedded null byte");
                 return false;
             }

@@ -65,14 +65,14 @@ bool plain_success_known();
 // One call of a module function: its bound and narrowed arguments.
 class Call {
 public:
-    explicit Call(const FunctionSpec &spec) : spec_(spec) {}
+    explicit Call(const FunctionSpec &spec) : spec_(spec), n_(spec.count()) {}
 
     // Binding and the binding-time rules; false with an exception set.
     bool bind(PyObject *const *args, size_t nargsf, PyObject *kwnames);
 
     // The bound argument: the exact int for "int" parameters, the object as
     // given for the others (borrowed from the call).
-    PyObject *arg(int i) const { return bound_[i].get(); }
+    PyObject *arg(int i) const { return bound_[i]; }
 
     // Narrows every argument to its library value, in parameter order.
     bool narrow();
@@ -103,7 +103,7 @@ public:
 
     // Narrowed library values; valid after narrow(), also without the lock.
     int32_t i32(int i) const { return value_[i]; }
-    const char *str(int i) const { return PyBytes_AS_STRING(bytes_[i].get()); }
+    const char *str(int i) const { return PyBytes_AS_STRING(owned_[i].get()); }
     const IdRecord &id() const { return id_; }
 
 private:
@@ -112,9 +112,14 @@ private:
     static bool hand_to_original(int32_t status);
 
     const FunctionSpec &spec_;
-    Ref bound_[kMaxParams];
+    const int n_; // the number of parameters
+    // The bound arguments: borrowed from the call (the caller keeps them
+    // alive until it returns), or an object made here and held in owned_.
+    PyObject *bound_[kMaxParams] = {};
     int32_t value_[kMaxParams] = {};
-    Ref bytes_[kMaxParams];
+    // Objects made for a parameter: the int of the integer rule's
+    // conversion, the UTF-8 bytes of a str.
+    Ref owned_[kMaxParams];
     IdRecord id_ = {};
 };
 
