@@ -134,9 +134,15 @@ struct EnumShortcut {
     // the last check that the shortcut applies, made at these version tags
     unsigned int cls_tag = 0, meta_tag = 0;
     PyObject *map = nullptr; // borrowed: the class holds it while cls_tag stands
+    // the last look-up in the map: its key (held), the member found (held by
+    // the map while the map's version tag is the one seen then)
+    PyObject *last_key = nullptr;
+    PyObject *last_member = nullptr;
+    uint64_t last_map_tag = 0;
 };
 EnumShortcut enum_shortcuts[8];
 int enum_shortcut_count = 0;
+int enum_shortcut_last = 0; // the entry used last, tried first
 PyObject *enum_value_property = nullptr;
 PyObject *enum_meta_call = nullptr;
 PyObject *s_value = nullptr, *s_value_, *s_call, *s_new, *s_value2member_map;
@@ -265,9 +271,11 @@ void enum_value_remember(PyObject *obj, PyObject *value, int32_t narrowed) {
 
 PyObject *enum_call(PyObject *cls, PyObject *value) {
     if (PyLong_CheckExact(value) && enum_meta_call) {
-        for (int i = 0; i < enum_shortcut_count; ++i) {
+        for (int j = 0; j < enum_shortcut_count; ++j) {
+            const int i = j == 0 ? enum_shortcut_last : j == enum_shortcut_last ? 0 : j;
             EnumShortcut &e = enum_shortcuts[i];
             if (e.cls != cls) continue;
+            enum_shortcut_last = i;
             PyTypeObject *type = reinterpret_cast<PyTypeObject *>(cls);
             PyTypeObject *meta = Py_TYPE(cls);
             if (!tag_unchanged(type, e.cls_tag) || !tag_unchanged(meta, e.meta_tag)) {
@@ -280,8 +288,21 @@ PyObject *enum_call(PyObject *cls, PyObject *value) {
                 e.cls_tag = type->tp_version_tag;
                 e.meta_tag = meta->tp_version_tag;
             }
+#if ORX_HAVE_DICT_TAG
+            if (e.last_member && dict_tag(e.map) == e.last_map_tag &&
+                (e.last_key == value || PyLong_AsLong(e.last_key) == PyLong_AsLong(value)) && !PyErr_Occurred())
+                return Py_NewRef(e.last_member);
+            PyErr_Clear(); // values beyond a C long simply miss
+#endif
             PyObject *member = PyDict_GetItemWithError(e.map, value);
-            if (member) return Py_NewRef(member);
+            if (member) {
+#if ORX_HAVE_DICT_TAG
+                Py_XSETREF(e.last_key, Py_NewRef(value));
+                e.last_member = member;
+                e.last_map_tag = dict_tag(e.map);
+#endif
+                return Py_NewRef(member);
+            }
             if (PyErr_Occurred()) return nullptr;
             break; // no such member: the class raises its own error
         }
