@@ -231,6 +231,28 @@ def test_other_cameras_are_unaffected(cam):
     orx.close_camera(other)
 
 
+# ---- ids no camera has ----------------------------------------------------------
+
+@pytest.mark.parametrize("cid", [-(2 ** 31), -(2 ** 31) + 999, -1, 0, 999, 2024, 2 ** 31 - 1])
+def test_ids_no_camera_has_are_refused_by_every_function(cid):
+    """Any 32-bit id reaches the library and is answered as an invalid id,
+    the extremes included."""
+    for name, args, lib, *_ in PER_CAMERA:
+        args = (cid,) + tuple(args[1:])
+        if name in ("get_data_after_exp", "get_data_after_exp_gps", "get_video_data", "get_video_data_gps"):
+            args = (cid, SIZE) + tuple(args[2:])
+        before = orxsim.call_count(lib)
+        with pytest.raises(orx.ORXInvalidID):
+            getattr(orx, name)(*args)
+        assert orxsim.call_count(lib) == before + 1
+
+
+@pytest.mark.parametrize("index", [-(2 ** 31), -1, 3, 2 ** 31 - 1])
+def test_indexes_past_the_cameras_are_refused(index):
+    with pytest.raises(orx.ORXInvalidIndex):
+        orx.get_camera_property(index)
+
+
 # ---- every status, as its exception ------------------------------------------
 
 EXPECTED = {

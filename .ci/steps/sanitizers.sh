@@ -22,11 +22,14 @@ cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORX_SANITIZE=ON -DPyt
 cmake --build "$build" -j2 >/dev/null
 
 log=$(mktemp)
+# reports go to files (one per process): pytest would swallow the stderr of
+# passing tests, and a process that aborts takes its captured output along
+reports_dir=$(mktemp -d)
 status=0
 LD_PRELOAD="$(gcc -print-file-name=libasan.so)" \
-ASAN_OPTIONS="detect_leaks=1:allocator_may_return_null=1:halt_on_error=1:fast_unwind_on_malloc=0:malloc_context_size=16" \
+ASAN_OPTIONS="detect_leaks=1:allocator_may_return_null=1:halt_on_error=1:fast_unwind_on_malloc=0:malloc_context_size=10:log_path=$reports_dir/asan" \
 LSAN_OPTIONS="suppressions=$root/.ci/lsan.supp:print_suppressions=0" \
-UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=0" \
+UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=0:log_path=$reports_dir/ubsan" \
 PYTHONMALLOC=malloc PYTHONPATH="$build/stage:$root/python" ORX_LEAK_CALLS=300 ORX_FUZZ_EXAMPLES=100 ORX_THREAD_SECONDS=3 \
     "$py" -m pytest -q -p no:cacheprovider tests -W ignore::DeprecationWarning \
     -k "not resident_memory and not keep_memory_flat" --durations=8 \
@@ -35,7 +38,8 @@ PYTHONMALLOC=malloc PYTHONPATH="$build/stage:$root/python" ORX_LEAK_CALLS=300 OR
 
 sed -n '/slowest/,/passed\|failed/p' "$log" | tail -n 12 || true
 # every report: ASan errors, leaks, UBSan findings (by their file:line)
-reports=$(grep -E "ERROR: (AddressSanitizer|LeakSanitizer)|runtime error:" "$log" || true)
+cat "$reports_dir"/* >>"$log" 2>/dev/null || true
+reports=$(cat "$reports_dir"/* 2>/dev/null | grep -E "ERROR: (AddressSanitizer|LeakSanitizer)|runtime error:" || true)
 unknown=$(printf '%s\n' "$reports" | grep -v '^$' | grep -vF -f <(grep -v '^#' .ci/sanitizer-known.txt | grep -v '^$') || true)
 known=$(printf '%s\n' "$reports" | grep -v '^$' | grep -F -f <(grep -v '^#' .ci/sanitizer-known.txt | grep -v '^$') || true)
 if [ -n "$known" ]; then
@@ -44,7 +48,7 @@ if [ -n "$known" ]; then
 fi
 if [ -n "$unknown" ]; then
     echo "sanitizer reports:"
-    cat "$log" | grep -v '^\.*\s*\[' | tail -n 200
+    cat "$reports_dir"/* | head -n 300
     exit 1
 fi
 if [ "$status" -ne 0 ]; then
