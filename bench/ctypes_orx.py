@@ -8,6 +8,7 @@ the same simulated cameras.
 """
 import ctypes
 import os
+import sys
 import time
 from ctypes import POINTER, byref, c_int32, c_size_t, c_void_p
 
@@ -108,12 +109,15 @@ def _build_c_limit():
     if subprocess.run([cc, "-O2", "-shared", "-fPIC", src, "-o", out], capture_output=True).returncode != 0:
         return None
     helper = ctypes.CDLL(out)
-    helper.fetch_calloc.argtypes = [c_void_p, c_int32, c_int32, POINTER(ctypes.c_int64)]
+    helper.fetch_calloc.argtypes = [c_void_p, c_int32, c_int32, ctypes.c_int64, POINTER(ctypes.c_int64)]
     helper.fetch_calloc.restype = c_int32
     return helper
 
 
 _helper = _build_c_limit()
+# a bytes object of n bytes is one block of n + this many bytes (header and
+# the trailing NUL); the limit asks the allocator for the same blocks
+_BYTES_HEADER = sys.getsizeof(b"")
 _video_fn_addr = ctypes.cast(lib.ORXGetVideoData, c_void_p).value
 LIMIT_TIMED_IN_C = _helper is not None
 
@@ -125,10 +129,10 @@ def fetch_limit(camera_id, size):
     calls made through ctypes (which adds their call overhead)."""
     if _helper is not None:
         t = ctypes.c_int64()
-        status = _helper.fetch_calloc(_video_fn_addr, camera_id, size, byref(t))
+        status = _helper.fetch_calloc(_video_fn_addr, camera_id, size, _BYTES_HEADER, byref(t))
         return status, t.value
     t0 = time.perf_counter_ns()
-    mem = libc.calloc(1, size or 1)
+    mem = libc.calloc(1, size + _BYTES_HEADER)
     status = lib.ORXGetVideoData(camera_id, mem, size, 0)
     t = time.perf_counter_ns() - t0
     libc.free(mem)
