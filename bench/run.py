@@ -587,10 +587,16 @@ def bench_scaling(quick):
         worst = max(o / lim for _, o, lim in large)
         goal("scaling", "frames >= 1 MiB: orx within 1.15x of the limit (same per-byte cost)", f"max {worst:.3f}x",
              worst <= 1.15)
-    small = [(s, o, lim) for s, o, lim in per_byte if s <= 64 * KiB]
+    # The library call for a small frame is bimodal (whether it has to wake
+    # the capture thread), so the best of one side may be a lucky call the
+    # other side never met: the fixed cost is judged on medians, with the
+    # difference of the bests shown beside it.
+    small = [size for size in sizes if size <= 64 * KiB]
     if small:
-        fixed = max(o - lim for s, o, lim in small)
-        goal("scaling", "frames <= 64 KiB: orx - limit <= 2 us (fixed cost)", fmt_ns(fixed), fixed <= 2000)
+        med = max(statistics.median(samples[s]["orx"]) - statistics.median(samples[s]["limit"]) for s in small)
+        best = max(min(samples[s]["orx"]) - min(samples[s]["limit"]) for s in small)
+        goal("scaling", "frames <= 64 KiB: orx - limit <= 2 us (fixed cost, medians)",
+             f"{fmt_ns(med)} (bests: {fmt_ns(best)})", med <= 2000)
 
     # two cameras from two threads against one alone
     orxsim.set_time_scale(1.0)
