@@ -580,8 +580,8 @@ def bench_scaling(quick):
           note=("\nlimit: " + limit_note() + ". orx-limit is the module's own cost per fetch (the call, "
                 "the bytes object's header, the status); the per-byte cost is that of the library's copy into "
                 "fresh memory. Below 64 KiB the library call itself (its lock, call log and the wake-up of the "
-                "capture thread) takes microseconds and varies from call to call, for the limit as for orx; "
-                "the best of many fetches is compared."))
+                "capture thread) takes microseconds and is bimodal (the thread needs waking or not), for the "
+                "limit as for orx: a best there may be a lucky call, so the fixed-cost goal compares medians."))
     large = [(s, o, lim) for s, o, lim in per_byte if s >= 1 * MiB]
     if large:
         worst = max(o / lim for _, o, lim in large)
