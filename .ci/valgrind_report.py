@@ -35,14 +35,18 @@ def main(path):
     with open(path, errors="replace") as f:
         found = list(records(f))
     ours = [r for r in found if any(OURS.search(frame) for frame in r[1])]
-    for headline, frames in found:
-        tag = "OURS" if (headline, frames) in ours else "interpreter/third party"
-        print(f"[{tag}] {headline}")
-        for frame in frames[:12]:
+    for headline, frames in ours:
+        print(headline)
+        for frame in frames[:25]:
             print("    " + frame.split("== ", 1)[-1])
-    summary = [line.strip() for line in open(path, errors="replace") if "ERROR SUMMARY" in line or "definitely lost:" in line]
-    print("\n".join(summary[-2:]))
-    print(f"memcheck: {len(found)} records, {len(ours)} in orx's own code")
+    kinds = {}
+    for headline, frames in found:
+        if (headline, frames) not in ours:
+            kind = "definite loss" if "definitely lost" in headline else headline
+            kinds[kind] = kinds.get(kind, 0) + 1
+    for kind, n in sorted(kinds.items()):
+        print(f"interpreter or third party only: {n} x {kind}")
+    print(f"memcheck: {len(found)} records, {len(ours)} with a frame in orx's own code")
     return 1 if ours else 0
 
 
