@@ -10,6 +10,7 @@ process) and decides the step:
 
 usage: sanitizer_report.py KNOWN_FILE REPORT_FILE...
 """
+import os
 import re
 import sys
 
@@ -17,43 +18,53 @@ OURS = re.compile(r"/src/(?:module|records|camera)/|simulator/src/|tests/sim/|or
 FRAME = re.compile(r"^\s+#\d+ ")
 
 
-def blocks(text):
-    """Report blocks: lines from a headline to the next blank line."""
-    block = []
+def reports(text):
+    """(headline, frames) for every report in a file: a leak record, an
+    AddressSanitizer error or an UndefinedBehaviorSanitizer finding, found
+    anywhere (UBSan's lines may follow pytest's progress dots on a line)."""
+    current = None
     for line in text.splitlines():
-        if not line.strip():
-            if block:
-                yield block
-            block = []
-        else:
-            block.append(line)
-    if block:
-        yield block
+        if current is not None and FRAME.match(line):
+            current[1].append(line)
+            continue
+        if current is not None and current[0].startswith("ERROR: AddressSanitizer") and line.strip() \
+                and not line.startswith("SUMMARY"):
+            current[1].append(line)  # the access line and the frames below it
+            continue
+        if current is not None:
+            yield current
+            current = None
+        m = re.search(r"((?:Direct|Indirect) leak of .*|ERROR: AddressSanitizer.*"
+                      r"|/[^\s:]+:\d+(?::\d+)?: runtime error:.*|runtime error:.*)", line)
+        if m:
+            current = (m.group(1), [])
+    if current is not None:
+        yield current
 
 
 def main(known_file, paths):
     known = [k.strip() for k in open(known_file) if k.strip() and not k.startswith("#")]
     failing, known_seen, interpreter_leaks = [], [], 0
     for path in paths:
+        if not os.path.exists(path):
+            continue
         text = open(path, errors="replace").read()
-        for block in blocks(text):
-            head = " ".join(block[:2])
-            if re.search(r"(Direct|Indirect) leak of", block[0]):
-                frames = [line for line in block if FRAME.match(line)]
+        for headline, frames in reports(text):
+            if "leak of" in headline:
                 if any(OURS.search(f) for f in frames):
-                    failing.append(block)
+                    failing.append((headline, frames))
                 else:
                     interpreter_leaks += 1
-            elif "runtime error:" in head or "ERROR: AddressSanitizer" in head:
-                if any(k in head for k in known):
-                    known_seen.append(block[0] if "runtime error:" in block[0] else block[1])
-                else:
-                    failing.append(block)
+            elif any(k in headline for k in known):
+                known_seen.append(headline)
+            else:
+                failing.append((headline, frames))
     for line in sorted(set(known_seen)):
         print(f"known (see {known_file}): {line.strip()}")
     print(f"leaks with only interpreter or third-party frames: {interpreter_leaks}")
-    for block in failing:
-        print("\n".join(block[:40]))
+    for headline, frames in failing:
+        print(headline)
+        print("\n".join(frames[:40]))
         print()
     print(f"sanitizers: {len(failing)} report(s) in orx's own code or unknown")
     return 1 if failing else 0

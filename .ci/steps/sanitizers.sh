@@ -21,22 +21,23 @@ cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORX_SANITIZE=ON -DPyt
 cmake --build "$build" -j2 >/dev/null
 
 log=$(mktemp)
-# reports go to files (one per process): pytest would swallow the stderr of
-# passing tests, and a process that aborts takes its captured output along
+# ASan and LSan reports go to files (one per process), so that an aborting
+# process does not take them along; UBSan writes to the process's stderr,
+# which pytest leaves alone with --capture=sys, so they land in the log
 reports_dir=$(mktemp -d)
 status=0
 LD_PRELOAD="$(gcc -print-file-name=libasan.so)" \
 ASAN_OPTIONS="detect_leaks=1:allocator_may_return_null=1:halt_on_error=1:fast_unwind_on_malloc=0:malloc_context_size=14:log_path=$reports_dir/asan" \
 LSAN_OPTIONS="suppressions=$root/.ci/lsan.supp:print_suppressions=0:exitcode=0" \
-UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=0:log_path=$reports_dir/ubsan" \
+UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=0" \
 PYTHONMALLOC=malloc PYTHONPATH="$build/stage:$root/python" ORX_LEAK_CALLS=300 ORX_FUZZ_EXAMPLES=100 ORX_THREAD_SECONDS=3 \
-    "$py" -m pytest -q -p no:cacheprovider tests -W ignore::DeprecationWarning \
+    "$py" -m pytest -q -p no:cacheprovider --capture=sys tests -W ignore::DeprecationWarning \
     -k "not resident_memory and not keep_memory_flat" --durations=8 \
     >"$log" 2>&1 || status=$?
 
 sed -n '/slowest/,/passed\|failed/p' "$log" | tail -n 12 || true
 report=0
-python "$root/.ci/sanitizer_report.py" "$root/.ci/sanitizer-known.txt" "$reports_dir"/* || report=1
+python "$root/.ci/sanitizer_report.py" "$root/.ci/sanitizer-known.txt" "$log" "$reports_dir"/* || report=1
 if [ "$status" -ne 0 ]; then
     tail -n 60 "$log"
 fi
