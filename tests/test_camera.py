@@ -326,3 +326,19 @@ def test_dark_subtraction(guide, tmp_path):
     subtracted = snapshot(guide)
     assert sum(subtracted) < sum(plain)
     orx.disable_dark_subtract(guide)
+
+
+def test_dark_frames_come_only_from_regular_files(guide, tmp_path):
+    import os
+    fifo = tmp_path / "pipe.bmp"
+    os.mkfifo(fifo)
+    for path, error in ((str(fifo), orx.ORXInvalidFileFormat), ("/dev/zero", orx.ORXInvalidFileFormat),
+                        (str(tmp_path), orx.ORXInvalidPath)):
+        t0 = time.monotonic()
+        with pytest.raises(error):
+            orx.enable_dark_subtract(guide, path)
+        assert time.monotonic() - t0 < 5  # never read to the end (or blocked on)
+    big = tmp_path / "big.bmp"
+    write_bmp(big, 4096, 4096, 10)  # a BMP larger than any dark frame of this sensor
+    with pytest.raises(orx.ORXInvalidSize):
+        orx.enable_dark_subtract(guide, str(big))

@@ -7,8 +7,12 @@
 // Statuses: NULL path or a file that cannot be opened/read -> INVALID_PATH;
 // anything else that is not such a BMP (bad magic, header, depth, compression,
 // palette, truncated pixel data) -> INVALID_FILEFORMAT; a usable BMP whose size
-// is not the full sensor -> INVALID_SIZE.
+// is not the full sensor -> INVALID_SIZE. Only regular files are read (a
+// device or a pipe is not a BMP), and no more of them than the largest dark
+// frame of this sensor can take: a larger file is refused after its header.
 #include "internal.hpp"
+
+#include <sys/stat.h>
 
 #include <cstdio>
 #include <cstring>
@@ -28,17 +32,27 @@ struct File {
 
 int32_t load_dark_bmp(const char *path, int32_t width, int32_t height, std::vector<uint8_t> &out) {
     if (!path || !*path) return ORX_ERROR_INVALID_PATH;
+    struct stat st;
+    if (::stat(path, &st) != 0) return ORX_ERROR_INVALID_PATH;
+    if ((st.st_mode & S_IFMT) == S_IFDIR) return ORX_ERROR_INVALID_PATH;
+    if ((st.st_mode & S_IFMT) != S_IFREG) return ORX_ERROR_INVALID_FILEFORMAT;
     File file{std::fopen(path, "rb")};
     if (!file.f) return ORX_ERROR_INVALID_PATH;
+    // headers, a full palette, 24-bit rows padded to 4 bytes, some trailing bytes
+    const size_t most = 14 + 1024 + 1024 + (((size_t)width * 24 + 31) / 32) * 4 * (size_t)height + 65536;
     std::vector<uint8_t> data;
     {
         uint8_t buf[65536];
         size_t n;
         while ((n = std::fread(buf, 1, sizeof buf, file.f)) > 0) {
             data.insert(data.end(), buf, buf + n);
-            if (data.size() > ((size_t)1 << 31)) return ORX_ERROR_INVALID_FILEFORMAT;
+            if (data.size() > most) {
+                // larger than any dark frame of this sensor: a BMP of another size, or no BMP
+                const bool bmp = data.size() >= 54 && data[0] == 'B' && data[1] == 'M';
+                return bmp ? ORX_ERROR_INVALID_SIZE : ORX_ERROR_INVALID_FILEFORMAT;
+            }
         }
-        if (std::ferror(file.f)) return ORX_ERROR_INVALID_PATH; // e.g. a directory
+        if (std::ferror(file.f)) return ORX_ERROR_INVALID_PATH;
     }
     const size_t n = data.size();
     const uint8_t *d = data.data();

@@ -96,7 +96,7 @@ struct Boot {
 } // namespace
 
 Camera *find_camera(int32_t id) {
-    uint32_t k = (uint32_t)(id - kIdBase);
+    uint32_t k = (uint32_t)id - (uint32_t)kIdBase; // wraps for ids below the base, never overflows
     if (k >= (uint32_t)kTableSize) return nullptr;
     return R().table[k].load(std::memory_order_acquire);
 }
