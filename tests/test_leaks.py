@@ -184,11 +184,20 @@ def test_resident_memory_stays_flat(row):
     for case in cases:
         run(name, lib, out, case, 200)
     gc.collect()
-    start = rss()
-    for case in cases:
-        run(name, lib, out, case, n)
-    gc.collect()
-    assert rss() - start < MiB
+
+    def grown():
+        start = rss()
+        for case in cases:
+            run(name, lib, out, case, n)
+        gc.collect()
+        return rss() - start
+
+    # a round that grew is run again and only the second counts: 3.13 grows an
+    # internal table once after many raised errors; a leak grows every round
+    growth = grown()
+    if growth >= MiB:
+        growth = grown()
+    assert growth < MiB
 
 
 # ---- the simulator's own work on real cameras ---------------------------------
