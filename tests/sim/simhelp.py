@@ -12,28 +12,10 @@ from ctypes import POINTER, Structure, c_char, c_char_p, c_double, c_float, c_in
 REPO = pathlib.Path(__file__).resolve().parents[2]
 LIBNAME = "libORXCamera2.so"
 
-# ---- status codes ----------------------------------------------------------
-SUCCESS = 0
-INVALID_INDEX = 1
-INVALID_ID = 2
-CAMERA_CLOSED = 3
-CAMERA_REMOVED = 4
-TIMEOUT = 5
-GENERAL = 6
-INVALID_CONTROL_TYPE = 9
-INVALID_PATH = 12
-INVALID_FILEFORMAT = 13
-INVALID_SIZE = 14
-INVALID_IMGTYPE = 15
-OUTOF_BOUNDARY = 16
-INVALID_SEQUENCE = 18
-BUFFER_TOO_SMALL = 19
-VIDEO_MODE_ACTIVE = 20
-EXPOSURE_IN_PROGRESS = 21
-INVALID_MODE = 23
-GPS_NOT_SUPPORTED = 24
-GPS_PARAM_OUT_OF_RANGE = 27
-GPS_DATA_INVALID = 28
+# ---- status codes (SUCCESS, INVALID_INDEX, ...) ---------------------------------
+from orxsim import Status  # noqa: E402  (pure Python: loads no camera library)
+
+globals().update({name: int(code) for name, code in Status.__members__.items()})
 
 # ---- constants ---------------------------------------------------------------
 RAW8, RGB24, RAW16, Y8, IMG_END = 0, 1, 2, 3, -1
