@@ -73,23 +73,8 @@ bool add_doc(PyObject *ns, const void *context) {
 // instance has no effect anyone can observe, so it is skipped.
 bool plain_success(PyObject *table, PyObject *code) {
     if (!original_success || !PyDict_CheckExact(table)) return false;
-#if ORX_HAVE_DICT_TAG
-    // the entry was found to be the success class in this very table, unchanged since
-    static PyObject *checked_table = nullptr; // borrowed: compared, never used
-    static uint64_t checked_tag = 0;
-    bool entry_known = table == checked_table && dict_tag(table) == checked_tag;
-#else
-    bool entry_known = false;
-#endif
-    if (!entry_known) {
-        PyObject *entry = PyDict_GetItemWithError(table, code); // borrowed
-        if (entry != original_success) return false;
-#if ORX_HAVE_DICT_TAG
-        checked_table = table;
-        checked_tag = dict_tag(table);
-#endif
-    }
-    PyObject *entry = original_success;
+    PyObject *entry = PyDict_GetItemWithError(table, code); // borrowed
+    if (entry != original_success) return false;
     PyTypeObject *cls = reinterpret_cast<PyTypeObject *>(entry);
     PyTypeObject *base = reinterpret_cast<PyTypeObject *>(PyExc_BaseException);
     if (cls->tp_new != base->tp_new || cls->tp_init != base->tp_init ||
@@ -163,10 +148,11 @@ bool plain_success_known() {
 }
 
 PyObject *handle_status(PyObject *code) {
-    if (is_zero(code) && plain_success_known()) return none();
+    const bool zero = is_zero(code);
+    if (zero && plain_success_known()) return none();
     Ref table = Ref::steal(g_ORX_ERROR_CODE_TO_EXCEPTION.get());
     if (!table) return nullptr;
-    if (is_zero(code) && plain_success(table.get(), code)) {
+    if (zero && plain_success(table.get(), code)) {
         remember_plain_success(table.get());
         return none();
     }
@@ -221,7 +207,7 @@ bool create_exceptions(PyObject *dict) {
 }
 
 bool create_error_table(PyObject *dict) {
-    (void)dict; // the classes are read back by name, as at run time
+    // the classes are read back by name, as at run time
     Ref table = Ref::steal(PyDict_New());
     if (!table) return false;
     for (long code = 0; code < 30; ++code) {
@@ -230,7 +216,7 @@ bool create_error_table(PyObject *dict) {
         Ref number = Ref::steal(cls ? PyLong_FromLong(code) : nullptr);
         if (!number || PyDict_SetItem(table.get(), number.get(), cls.get()) < 0) return false;
     }
-    return PyDict_SetItemString(g.dict, "ORX_ERROR_CODE_TO_EXCEPTION", table.get()) == 0;
+    return PyDict_SetItemString(dict, "ORX_ERROR_CODE_TO_EXCEPTION", table.get()) == 0;
 }
 
 } // namespace orx
