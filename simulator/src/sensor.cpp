@@ -105,6 +105,15 @@ int bytes_per_pixel(int32_t img_type)
     }
 }
 
+// Dark current at temp_c relative to the model's reference temperature.
+double dark_temperature_factor(const SensorModel &m, double temp_c)
+{
+    if (!std::isfinite(temp_c) || !(m.dark_doubling_c > 0.0))
+        return 1.0;
+    const double steps = (std::max(-100.0, std::min(150.0, temp_c)) - m.dark_ref_temp_c) / m.dark_doubling_c;
+    return std::exp2(std::max(-60.0, std::min(60.0, steps)));
+}
+
 class Renderer {
 public:
     Renderer(const FrameRequest &rq, Scratch &s) : rq_(rq), sm_(*rq.model), s_(s) {}
@@ -131,6 +140,7 @@ private:
     int pattern_ = 0;
     int bit_depth_ = 12;
     double t_ = 0.0;                  // exposure, seconds
+    double dark_factor_ = 1.0;        // dark current relative to the reference temperature
     kern::ConvParams cp_{};
     float pedestal_ = 0.0f;           // black level of one photosite value
     uint64_t noise_seed_ = 0;
@@ -148,11 +158,15 @@ void Renderer::setup()
     n_ = size_t(w_) * size_t(b_);
     color_ = sm_.color;
     pattern_ = (sm_.bayer >= 0 && sm_.bayer < 4) ? sm_.bayer : 0;
-    bit_depth_ = std::max(8, std::min(16, int(sm_.bit_depth)));
+    const int model_bits = std::max(8, std::min(16, int(sm_.bit_depth)));
+    bit_depth_ = rq_.adc_bits > 0 ? std::max(8, std::min(16, int(rq_.adc_bits))) : model_bits;
     t_ = double(std::max<int64_t>(0, rq_.exposure_us)) * 1e-6;
+    dark_factor_ = dark_temperature_factor(sm_, rq_.sensor_temp_c);
 
     const double gain_factor = std::pow(10.0, std::max(-1000, std::min(1000, int(rq_.gain))) / 200.0);
-    const double epa = sm_.elec_per_adu > 0.0 ? sm_.elec_per_adu : 1.0;
+    // a coarser ADC has proportionally more electrons per ADU
+    const double epa = (sm_.elec_per_adu > 0.0 ? sm_.elec_per_adu : 1.0) *
+                       std::ldexp(1.0, model_bits - bit_depth_);
     const double read_noise = std::max(0.0, sm_.read_noise_e) * (0.35 + 0.65 / gain_factor);
     const double scale8 = double(1 << (bit_depth_ - 8));
     cp_.full_well = float(std::max(0.0, sm_.full_well_e));
@@ -161,13 +175,14 @@ void Renderer::setup()
     cp_.bias = float(std::min(double(cp_.full_scale), std::max(0, rq_.offset) * scale8));
     cp_.dark_scale = float(scale8);
     pedestal_ = rq_.dark_frame ? 0.0f : cp_.bias;
-    noise_seed_ = field::mix64(rq_.frame_index * 0xD1B54A32D192ED03ull ^
-                               (uint64_t(sm_.hot_pixel_seed) << 32) ^ 0x0015E5EEDull);
+    noise_seed_ = field::mix64((field::mix64(rq_.noise_key ^ 0x0015E5EEDull) +
+                                rq_.frame_index * 0xD1B54A32D192ED03ull) ^
+                               (uint64_t(sm_.hot_pixel_seed) << 32));
 
     // per-colour background and electrons-to-ADU factors
     float base_e[3], k[3];
     const double sky = rq_.dark ? 0.0 : std::max(0.0, rq_.sky.sky_e_per_s) * t_;
-    const double dark_e = std::max(0.0, sm_.dark_current_e) * t_;
+    const double dark_e = std::max(0.0, sm_.dark_current_e) * dark_factor_ * t_;
     const double wb[3] = {color_ ? rq_.wb_r / 50.0 : 1.0, 1.0, color_ ? rq_.wb_b / 50.0 : 1.0};
     for (int c = 0; c < 3; ++c) {
         base_e[c] = float(sky * (color_ ? kResponse[c] : 1.0f) + dark_e);
@@ -302,7 +317,7 @@ void Renderer::build_photosite_row(int32_t sy, int parity)
         ++next_hot_;
     for (; next_hot_ < s_.hot.size() && s_.hot[next_hot_].y == sy; ++next_hot_) {
         const field::HotPixel &hp = s_.hot[next_hot_];
-        e[hp.x - sx0_] += float(hp.rate_e * t_) + hp.fixed_e;
+        e[hp.x - sx0_] += float(hp.rate_e * dark_factor_ * t_) + hp.fixed_e;
     }
 }
 

@@ -11,6 +11,13 @@
 
 namespace orxsim {
 
+// Where a model's amp glow sits: a corner or the middle of an edge.
+enum class AmpGlowAt : int32_t {
+    None,
+    TopLeft, TopRight, BottomLeft, BottomRight,
+    Left, Right, Top, Bottom,
+};
+
 struct SensorModel {
     int32_t width = 0;          // full sensor, pixels
     int32_t height = 0;
@@ -21,8 +28,23 @@ struct SensorModel {
     double elec_per_adu = 1.0;  // at gain 0
     double read_noise_e = 3.0;  // electrons rms at gain 0
     double full_well_e = 50000.0;
-    double dark_current_e = 0.002; // electrons / pixel / second
-    uint32_t hot_pixel_seed = 1;
+    // dark current, electrons / pixel / second at dark_ref_temp_c; it doubles
+    // every dark_doubling_c degrees (hot pixels follow the same law)
+    double dark_current_e = 0.002;
+    double dark_ref_temp_c = 20.0;
+    double dark_doubling_c = 6.0;
+    uint32_t hot_pixel_seed = 1;   // also seeds the fixed pattern noise
+    // amp glow: electrons / second at gain 0 at its brightest pixel (0: none),
+    // falling off with distance from where it sits over amp_glow_reach_px
+    double amp_glow_e = 0.0;
+    AmpGlowAt amp_glow_at = AmpGlowAt::None;
+    double amp_glow_reach_px = 300.0;
+    // pattern noise, electrons rms at gain 0: offsets shared by a whole row or
+    // column, one fixed for the sensor and one drawn anew in every frame
+    double row_fixed_e = 0.0, row_frame_e = 0.0;
+    double col_fixed_e = 0.0, col_frame_e = 0.0;
+    // cosmic-ray hits, per cm^2 of sensor per minute of exposure
+    double cosmic_per_cm2_min = 0.0;
 };
 
 struct Sky {
@@ -50,8 +72,15 @@ struct FrameRequest {
     bool dark = false;           // shutter closed / dark frame: no light
     // telescope drift from guide pulses, in sensor pixels
     double drift_x = 0.0, drift_y = 0.0;
-    // frame counter: selects the noise realisation
+    // sensor temperature, degrees C: sets the dark current
+    double sensor_temp_c = 20.0;
+    // noise realisation: the random parts of a frame (shot and read noise,
+    // per-frame pattern noise, cosmic rays) are a function of (noise_key,
+    // frame_index, pixel), so two cameras or two frames never share noise
+    uint64_t noise_key = 0;
     uint64_t frame_index = 0;
+    // ADC resolution of this frame, 8..16 bits; 0 uses the model's bit depth
+    int32_t adc_bits = 0;
     // optional dark frame to subtract (8-bit, full sensor, row-major, top row first)
     const uint8_t *dark_frame = nullptr;
 };
