@@ -1,0 +1,154 @@
+"""The server: every camera orx sees (or the chosen ones) as Alpaca Camera
+devices over HTTP, with discovery and the setup pages."""
+from __future__ import annotations
+
+import asyncio
+import logging
+import socket
+import threading
+from concurrent.futures import ThreadPoolExecutor
+from importlib import metadata
+from typing import Callable, Optional, Sequence
+
+from aiohttp import web
+
+import orx
+
+from . import api, discovery, setup_pages
+from .camera import CameraDevice
+
+log = logging.getLogger(__name__)
+
+DEFAULT_PORT = 11111
+
+
+def _version() -> str:
+    try:
+        return metadata.version("orx")
+    except metadata.PackageNotFoundError:
+        return "development"
+
+
+def camera_ids() -> list[int]:
+    return [orx.get_camera_property(i).camera_id for i in range(orx.get_number_of_connected_cameras())]
+
+
+def simulator_clock() -> Callable[[], float]:
+    """The factor from camera time to wall-clock time: the simulator's time
+    scale when orx runs on the simulated cameras, else 1."""
+    try:
+        import orxsim
+        orxsim.time_scale()
+        return orxsim.time_scale
+    except (ImportError, RuntimeError, OSError):
+        return lambda: 1.0
+
+
+class Server:
+    def __init__(self, host: str = "127.0.0.1", port: int = DEFAULT_PORT,
+                 cameras: Optional[Sequence[int]] = None,
+                 discovery_port: Optional[int] = discovery.DEFAULT_PORT,
+                 threads: int = 8) -> None:
+        self.host = host
+        self.requested_port = port
+        self.camera_ids = list(cameras) if cameras is not None else None
+        self.discovery_port = discovery_port
+        self.threads = threads
+        self.devices: list[CameraDevice] = []
+        self.port = 0
+        self.discovery_transport: Optional[asyncio.DatagramTransport] = None
+        self._runner: Optional[web.AppRunner] = None
+        self._pool: Optional[ThreadPoolExecutor] = None
+
+    def make_app(self) -> web.Application:
+        app = web.Application(middlewares=[api.no_tracebacks], client_max_size=1 << 20)
+        info = {"ServerName": "orx Alpaca camera server", "Manufacturer": "orx",
+                "ManufacturerVersion": _version(), "Location": socket.gethostname()}
+        api.add_routes(app, self.devices, info, self._pool)
+        setup_pages.add_routes(app)
+        return app
+
+    async def start(self, app: Optional[web.Application] = None) -> None:
+        """Serve; ``app`` (from :meth:`make_app`, routes may be added) or a new one."""
+        self._pool = ThreadPoolExecutor(self.threads, thread_name_prefix="orx-camera")
+        ids = self.camera_ids if self.camera_ids is not None else camera_ids()
+        clock = simulator_clock()
+        self.devices[:] = [CameraDevice(n, cid, self._pool, clock, _version()) for n, cid in enumerate(ids)]
+        if app is None:
+            app = self.make_app()
+        app[api.POOL] = self._pool
+        self._runner = web.AppRunner(app, access_log=None, handle_signals=False)
+        await self._runner.setup()
+        site = web.TCPSite(self._runner, self.host, self.requested_port)
+        await site.start()
+        self.port = self._runner.addresses[0][1]
+        for d in self.devices:
+            log.info("camera %d: %s (id %d), unique id %s", d.number, d.name, d.camera_id, d.unique_id)
+        log.info("serving %d camera(s) on http://%s:%d/ (setup pages at /setup)",
+                 len(self.devices), self.host, self.port)
+        if self.discovery_port is not None:
+            loopback = self.host in ("127.0.0.1", "localhost", "::1")
+            self.discovery_transport = await discovery.start(self.port, self.discovery_port, loopback)
+
+    async def stop(self) -> None:
+        """Abort exposures, close the cameras, stop serving."""
+        if self.discovery_transport is not None:
+            self.discovery_transport.close()
+        for d in self.devices:
+            try:
+                await d.disconnect()
+            except Exception as exc:   # one camera's trouble must not keep the others open
+                log.warning("camera %d: closing failed: %s", d.number, exc)
+        if self._runner is not None:
+            await self._runner.cleanup()
+        if self._pool is not None:
+            self._pool.shutdown(wait=True)
+        log.info("stopped")
+
+
+class ServerThread:
+    """A :class:`Server` on its own event loop in a background thread."""
+
+    def __init__(self, server: Server, app_hook: Optional[Callable[[web.Application], None]] = None) -> None:
+        self.server = server
+        self.app_hook = app_hook
+        self.loop = asyncio.new_event_loop()
+        self._thread = threading.Thread(target=self.loop.run_forever, name="alpaca-server", daemon=True)
+
+    def start(self) -> "ServerThread":
+        self._thread.start()
+
+        async def start() -> None:
+            app = self.server.make_app()
+            if self.app_hook is not None:
+                self.app_hook(app)
+            await self.server.start(app)
+        asyncio.run_coroutine_threadsafe(start(), self.loop).result(30)
+        return self
+
+    @property
+    def url(self) -> str:
+        return f"http://{self.server.host}:{self.server.port}"
+
+    def stop(self) -> None:
+        asyncio.run_coroutine_threadsafe(self.server.stop(), self.loop).result(30)
+        self.loop.call_soon_threadsafe(self.loop.stop)
+        self._thread.join(10)
+        self.loop.close()
+
+
+async def serve_forever(server: Server) -> None:
+    """Run until SIGINT/SIGTERM (Ctrl-C), then stop cleanly."""
+    import signal
+    await server.start()
+    stop = asyncio.Event()
+    loop = asyncio.get_running_loop()
+    for sig in (signal.SIGINT, signal.SIGTERM):
+        try:
+            loop.add_signal_handler(sig, stop.set)
+        except (NotImplementedError, RuntimeError):
+            pass
+    try:
+        await stop.wait()
+    finally:
+        await server.stop()
