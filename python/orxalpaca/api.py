@@ -28,6 +28,8 @@ POOL = web.AppKey("pool", object)
 async def request_params(request: web.Request) -> Params:
     """Query string parameters for GET, form fields for PUT (names in any case)."""
     if request.method == "PUT":
+        if not request.body_exists:
+            return Params({})
         if request.content_type not in ("", "application/x-www-form-urlencoded", "multipart/form-data"):
             raise BadRequest(f"PUT parameters must be form data, not {request.content_type}")
         try:
