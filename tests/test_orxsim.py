@@ -77,8 +77,9 @@ def test_add_camera_from_a_description(form, tmp_path):
 
 @pytest.mark.parametrize("desc,match", [
     ({"widht": 640}, "widht"),
-    ({"model": "no such camera"}, "rejected"),
-    ({"width": 641}, "rejected"),
+    ({"model": "no such camera"}, "unknown model"),
+    ({"width": 641}, "width"),
+    ({"name": "Scope\0two"}, "NUL"),
     ({"bins": [2, 4]}, "rejected"),
     ("[1, 2]", "JSON object"),
     ("{not json", "not valid JSON"),
@@ -87,6 +88,30 @@ def test_bad_descriptions_are_refused_and_change_nothing(desc, match):
     with pytest.raises(ValueError, match=match):
         orxsim.add_camera(desc)
     assert orx.get_number_of_connected_cameras() == 3 and len(orxsim.cameras()) == 3
+
+
+def test_names_beyond_the_basic_plane_survive():
+    cam = orxsim.add_camera({"name": "Scope 🔭 \r\f\b"})  # JSON: a surrogate pair and short escapes
+    assert orx.get_camera_property_by_id(cam).name == "Scope 🔭 \r\f\b"
+
+
+@pytest.mark.parametrize("call,name", [
+    (lambda: orxsim.unplug(2**32 + 1001), "camera_id"),
+    (lambda: orxsim.remove_camera(-(2**31) - 1), "camera_id"),
+    (lambda: orxsim.replug(2**40), "camera_id"),
+    (lambda: orxsim.inject("ORXOpenCamera", orxsim.Status.GENERAL, count=2**31), "count"),
+    (lambda: orxsim.inject("ORXOpenCamera", 2**32), "status"),
+    (lambda: orxsim.set_sky(seed=2**32), "seed"),
+    (lambda: orxsim.set_sky(seed=-1), "seed"),
+    (lambda: orxsim.time_call("ORXGetExpStatus", 2**32 + 1001), "camera_id"),
+])
+def test_out_of_range_integers_are_refused(call, name):
+    sky = orxsim.sky()
+    with pytest.raises((OverflowError, ValueError), match=name):
+        call()
+    assert orx.get_number_of_connected_cameras() == 3  # camera 1001 still plugged in
+    orx.open_camera(1001)                              # nothing queued for it
+    assert orxsim.sky() == sky
 
 
 def test_missing_description_file(tmp_path):
@@ -144,12 +169,16 @@ def test_time_scale_runs_long_exposures_fast():
     assert time.monotonic() - t0 < 20
 
 
-@pytest.mark.parametrize("bad", [0, -1, float("nan"), float("inf")])
+@pytest.mark.parametrize("bad", [0, -1, float("nan"), float("inf"), 1e-9, orxsim.MIN_TIME_SCALE / 2,
+                                 orxsim.MAX_TIME_SCALE * 2])
 def test_bad_time_scales_are_refused(bad):
     orxsim.set_time_scale(0.5)
-    with pytest.raises(ValueError):
+    with pytest.raises(ValueError, match="time scale"):
         orxsim.set_time_scale(bad)
     assert orxsim.time_scale() == 0.5
+    for edge in (orxsim.MIN_TIME_SCALE, orxsim.MAX_TIME_SCALE):
+        orxsim.set_time_scale(edge)
+        assert orxsim.time_scale() == edge
 
 
 # ------------------------------------------------------------ injections --

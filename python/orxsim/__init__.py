@@ -58,6 +58,8 @@ __all__ = [
     "call_count",
     "set_time_scale",
     "time_scale",
+    "MIN_TIME_SCALE",
+    "MAX_TIME_SCALE",
     "models",
     "cameras",
     "add_camera",
@@ -213,16 +215,29 @@ _SIGNATURES = {
     "ORXSimLogEntry": (_i32, [_i32, ctypes.c_char_p, _i32]),
     "ORXSimLogClear": (None, []),
     "ORXSimCallCount": (ctypes.c_int64, [ctypes.c_char_p]),
-    "ORXSimSetTimeScale": (None, [ctypes.c_double]),
+    "ORXSimSetTimeScale": (_i32, [ctypes.c_double]),
     "ORXSimGetTimeScale": (ctypes.c_double, []),
     "ORXSimListCameras": (_i32, [ctypes.POINTER(_i32), _i32]),
     "ORXSimAddCamera": (_i32, [ctypes.c_char_p]),
+    "ORXSimCheckCamera": (_i32, [ctypes.c_char_p, ctypes.c_char_p, _i32]),
     "ORXSimRemoveCamera": (_i32, [_i32]),
     "ORXSimUnplug": (_i32, [_i32]),
     "ORXSimReplug": (_i32, [_i32]),
     "ORXSimSetSky": (_i32, [ctypes.c_double, ctypes.c_double, ctypes.c_double, ctypes.c_uint32]),
     "ORXSimTimeCall": (ctypes.c_double, [ctypes.c_char_p, _i32, ctypes.c_int64]),
 }
+
+
+_I32_MIN, _I32_MAX = -(2**31), 2**31 - 1
+
+
+def _ranged(value: Any, name: str, lo: int = _I32_MIN, hi: int = _I32_MAX) -> int:
+    """``int(value)`` when it lies in lo..hi, else ``OverflowError`` naming the argument
+    (the library takes fixed-width integers; nothing may wrap around)."""
+    v = int(value)
+    if not lo <= v <= hi:
+        raise OverflowError(f"{name} must be in {lo}..{hi}, not {v}")
+    return v
 
 
 def library() -> ctypes.CDLL:
@@ -272,13 +287,18 @@ def inject(function: str, status: int = 0, count: int = 1, out: bytes = b"") -> 
     ``ORXGetNumOfConnectedCameras`` and ``ORXCameraCheck`` ``status`` is the
     value returned; for ``ORXGetSDKVersion`` ``out`` is the string returned.
 
-    Raises ``ValueError`` for a name that is no function of the library.
+    Raises ``ValueError`` for a name that is no function of the library or a
+    ``count`` that is neither positive nor ``ALWAYS``, ``OverflowError`` for a
+    ``status`` or ``count`` beyond 32 bits.
     """
+    status = _ranged(status, "status")
+    count = _ranged(count, "count")
     if count == 0 or count < ALWAYS:
-        raise ValueError("count must be positive or ALWAYS")
+        raise ValueError(f"count must be positive or ALWAYS, not {count}")
     data = bytes(out)
+    _ranged(len(data), "len(out)", 0)
     buf = ctypes.create_string_buffer(data, len(data)) if data else None
-    rc = library().ORXSimInject(function.encode(), int(status), int(count), buf, len(data))
+    rc = library().ORXSimInject(function.encode(), status, count, buf, len(data))
     if rc != 0:
         raise ValueError(f"{function!r} is not a function of the camera library")
 
@@ -380,13 +400,18 @@ def set_time_scale(scale: float) -> None:
 
     What the cameras time follows it: exposures, video frame rates, the drift
     of a guide pulse, the cooler. The ``wait_ms`` of a frame fetch stays
-    wall-clock time. Raises ``ValueError`` unless ``scale`` is a positive
-    finite number.
+    wall-clock time. ``scale`` goes from ``MIN_TIME_SCALE`` (1e-4: 10,000x
+    faster) to ``MAX_TIME_SCALE`` (1e4: 10,000x slower); anything else raises
+    ``ValueError`` and leaves the scale as it was. Simulated time stops after
+    146 years, which the fastest scale reaches after five days.
     """
     scale = float(scale)
-    if not 0 < scale < float("inf"):
-        raise ValueError("the time scale must be a positive finite number")
-    library().ORXSimSetTimeScale(scale)
+    if not MIN_TIME_SCALE <= scale <= MAX_TIME_SCALE or library().ORXSimSetTimeScale(scale) != 0:
+        raise ValueError(f"the time scale must be in {MIN_TIME_SCALE:g}..{MAX_TIME_SCALE:g}, not {scale!r}")
+
+
+MIN_TIME_SCALE = 1e-4
+MAX_TIME_SCALE = 1e4
 
 
 def time_scale() -> float:
@@ -448,15 +473,23 @@ def add_camera(description: Description) -> int:
     unknown = sorted(set(keys) - _DESCRIPTION_KEYS)
     if unknown:
         raise ValueError(f"unknown keys in the camera description: {', '.join(unknown)}")
-    cam = library().ORXSimAddCamera(text.encode("utf-8"))
+    lib = library()
+    data = text.encode("utf-8")
+    cam = lib.ORXSimAddCamera(data)
     if cam < 0:
-        raise ValueError(f"the simulator rejected the camera description {text}")
+        why = ctypes.create_string_buffer(256)
+        if lib.ORXSimCheckCamera(data, why, len(why)) > 0:
+            reason = why.value.decode("utf-8", "replace")
+        else:
+            reason = "every camera id is taken"
+        raise ValueError(f"the simulator rejected the camera description ({reason}): {text}")
     return int(cam)
 
 
 def _camera_op(fn: Any, camera_id: int, what: str) -> None:
-    """Run a per-camera control call; ``KeyError`` when the simulator knows no such camera."""
-    if fn(int(camera_id)) != 0:
+    """Run a per-camera control call; ``KeyError`` when the simulator knows no such camera,
+    ``OverflowError`` for an id beyond 32 bits."""
+    if fn(_ranged(camera_id, "camera_id")) != 0:
         raise KeyError(f"no simulated camera {camera_id} to {what}")
 
 
@@ -493,17 +526,18 @@ def set_sky(
 
     ``star_density`` in stars per megapixel (0 for an empty sky), ``seeing``
     as the FWHM of a star in pixels, ``sky`` the background in electrons per
-    pixel per second, ``seed`` picks the star field. Frames exposed after
-    the call see the new sky. Returns the sky now in effect; raises
-    ``ValueError`` for values out of range (density 0..1e6, seeing
-    0 < s <= 1000, background 0..1e9), leaving the sky as it was.
+    pixel per second, ``seed`` (0..2**32-1) picks the star field. Frames
+    exposed after the call see the new sky. Returns the sky now in effect;
+    raises ``ValueError`` for values out of range (density 0..1e6, seeing
+    0 < s <= 1000, background 0..1e9) and ``OverflowError`` for a seed
+    outside 32 bits, leaving the sky as it was.
     """
     global _sky
     new = Sky(
         _sky.star_density if star_density is None else float(star_density),
         _sky.seeing if seeing is None else float(seeing),
         _sky.sky if sky is None else float(sky),
-        _sky.seed if seed is None else int(seed) & 0xFFFFFFFF,
+        _sky.seed if seed is None else _ranged(seed, "seed", 0, 2**32 - 1),
     )
     if library().ORXSimSetSky(new.star_density, new.seeing, new.sky, new.seed) != 0:
         raise ValueError(f"the simulator rejected the sky settings {new}")
@@ -525,7 +559,8 @@ def time_call(function: str, camera_id: int, iterations: int = 100000) -> float:
     ``function`` is ``"ORXGetControlValue"``, ``"ORXSetControlValue"`` or
     ``"ORXGetExpStatus"``; the camera must be open and initialised.
     """
-    ns = library().ORXSimTimeCall(function.encode(), int(camera_id), int(iterations))
+    ns = library().ORXSimTimeCall(function.encode(), _ranged(camera_id, "camera_id"),
+                                  _ranged(iterations, "iterations", 1, 2**63 - 1))
     if ns < 0:
         raise ValueError(f"cannot time {function!r}")
     return float(ns)

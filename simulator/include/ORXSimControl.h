@@ -62,8 +62,12 @@ ORX_API int64_t ORX_CALL ORXSimCallCount(const char *function);
  * exposure completes in 0.6 s of wall time. Exposures, video frame intervals,
  * the cooler, guide drift and GPS stamps run on the simulated clock; the
  * wait_ms of ORXGetVideoData(GPS) is the caller's patience in wall-clock
- * milliseconds. A scale that is not finite and positive is ignored. */
-ORX_API void ORX_CALL ORXSimSetTimeScale(double scale);
+ * milliseconds. Scales from 1e-4 (10,000x faster) to 1e4 (10,000x slower)
+ * are accepted (returns 0); any other value, NaN included, is ignored
+ * (returns -1). Simulated time counts nanoseconds from the library's load
+ * and stops at 2^62 ns (146 years): at the fastest scale that takes more
+ * than five days. */
+ORX_API int32_t ORX_CALL ORXSimSetTimeScale(double scale);
 ORX_API double ORX_CALL ORXSimGetTimeScale(void);
 
 /* ---- cameras ---------------------------------------------------------------*/
@@ -83,8 +87,14 @@ ORX_API int32_t ORX_CALL ORXSimListCameras(int32_t *ids, int32_t max);
  * RAW8 among them, bayer 0..3, bit_depth 8..16, name 1..63 bytes. Changing
  * "color" without "formats" gives RAW8/RGB24/RAW16/Y8 (colour) or RAW8/RAW16.
  * Built-in cameras have ids 1001, 1002, 1003; added ones take the next free
- * id from 1004 on, and start with an empty identifier flash. */
+ * id from 1004 on, and start with an empty identifier flash. Strings are
+ * JSON strings (UTF-8, every escape of the JSON standard, surrogate pairs
+ * for characters beyond U+FFFF); a name holding a NUL is refused. */
 ORX_API int32_t ORX_CALL ORXSimAddCamera(const char *json);
+/* Why ORXSimAddCamera would refuse `json`: copies the reason (with a NUL,
+ * truncated to why_len) into `why` and returns its length; 0 when the
+ * description is acceptable. */
+ORX_API int32_t ORX_CALL ORXSimCheckCamera(const char *json, char *why, int32_t why_len);
 ORX_API int32_t ORX_CALL ORXSimRemoveCamera(int32_t camera_id);
 /* Unplug: the camera disappears from the count and index list; waiting
  * calls on it return ORX_ERROR_CAMERA_REMOVED; later calls on its id answer

@@ -114,10 +114,10 @@ ORX_API const char *ORX_CALL ORXGetSDKVersion(void) {
 ORX_API int32_t ORX_CALL ORXGetCameraProperty(CameraInfoRecord *info, int32_t index) {
     LOG(F_GetCameraProperty, P(info), I(index));
     INJECT(F_GetCameraProperty, REC(info));
-    Camera *c = camera_at_index(index);
-    if (!c) return ORX_ERROR_INVALID_INDEX;
+    CameraInfoRecord copy;
+    if (!info_at_index(index, &copy)) return ORX_ERROR_INVALID_INDEX;
     if (!info) return ORX_ERROR_GENERAL;
-    *info = c->info;
+    *info = copy;
     return ORX_SUCCESS;
 }
 
@@ -338,8 +338,8 @@ ORX_API int32_t ORX_CALL ORXEnableDarkSubtract(int32_t id, const char *bmp_path)
     GUARD_BEGIN
     int32_t w = 0, h = 0;
     int32_t st = with_camera(id, Need::Open, [&](Camera &c, Lock &) {
-        w = c.model.sensor.width;
-        h = c.model.sensor.height;
+        w = c.model().sensor.width;
+        h = c.model().sensor.height;
         return (int32_t)ORX_SUCCESS;
     });
     if (st != ORX_SUCCESS) return st;

@@ -49,31 +49,28 @@ constexpr double kUncooledTempC = kAmbientC + 4.0; // self-heated sensor
 constexpr double kUsb3Rate = 380e6, kUsb2Rate = 40e6; // bytes per second
 }
 
-Camera::Camera(int32_t id_, Model m, const IdRecord &fl) : id(id_), model(std::move(m)), flash(fl) {
-    fill_camera_info(model, id, &info);
+Camera::Camera(int32_t id_, std::shared_ptr<const Model> m, const IdRecord &fl)
+    : id(id_), model_(std::move(m)), flash(fl) {
+    fill_camera_info(model(), id, &info);
     temp_t = sim_now_ns();
-    temp_c = model.cooler ? kAmbientC : kUncooledTempC;
+    temp_c = model().cooler ? kAmbientC : kUncooledTempC;
     drift_t = temp_t;
     reset_settings();
-}
-
-IdRecord Camera::flash_copy() {
-    std::lock_guard<std::mutex> g(mu);
-    return flash;
 }
 
 void Camera::reset_settings() {
     mode = ORX_MODE_NORMAL;
     std::memset(val, 0, sizeof val);
     std::memset(autov, 0, sizeof autov);
-    for (const ControlCapsRecord &c : model.controls) val[c.ControlType] = c.DefaultValue;
-    roi_w = model.sensor.width;
-    roi_h = model.sensor.height;
+    for (const ControlCapsRecord &c : model().controls) val[c.ControlType] = c.DefaultValue;
+    roi_w = model().sensor.width;
+    roi_h = model().sensor.height;
     roi_bin = 1;
     roi_type = ORX_IMG_RAW8;
     sx = sy = 0;
     exp = Exp::Idle;
     exp_dark_keep.reset();
+    exp_model_keep.reset();
     dropped = 0;
     trig_queue.clear();
     level_on = false;
@@ -121,6 +118,7 @@ void Camera::shutdown(std::unique_lock<std::mutex> &lk, bool unplug, bool retire
     vx = vy = 0;
     dark.reset();
     exp_dark_keep.reset();
+    exp_model_keep.reset();
     trig_queue.clear();
     level_on = false;
     cv.notify_all();
@@ -130,6 +128,20 @@ void Camera::shutdown(std::unique_lock<std::mutex> &lk, bool unplug, bool retire
         lk.lock();
     }
     free_ring(lk);
+}
+
+void Camera::revive(std::shared_ptr<const Model> m, bool keep_flash) {
+    ++life;
+    model_ = std::move(m);
+    fill_camera_info(model(), id, &info);
+    if (!keep_flash) flash = IdRecord{};
+    temp_t = sim_now_ns();
+    temp_c = model().cooler ? kAmbientC : kUncooledTempC;
+    exp = Exp::Idle;
+    reset_settings();
+    retired = false;
+    plugged.store(true);
+    cv.notify_all();
 }
 
 void Camera::replug() {
@@ -152,7 +164,7 @@ int32_t Camera::set_id(const IdRecord &v) {
 
 int32_t Camera::get_serial(IdRecord *out) {
     if (!out) return ORX_ERROR_GENERAL;
-    std::memcpy(out->id, model.serial, 8);
+    std::memcpy(out->id, model().serial, 8);
     return ORX_SUCCESS;
 }
 
@@ -160,7 +172,7 @@ int32_t Camera::get_support_mode(SupportedModeRecord *out) {
     if (!out) return ORX_ERROR_GENERAL;
     for (int i = 0; i < 16; ++i) out->SupportedCameraMode[i] = ORX_MODE_END;
     out->SupportedCameraMode[0] = ORX_MODE_NORMAL;
-    if (model.trigger)
+    if (model().trigger)
         for (int i = 1; i <= 6; ++i) out->SupportedCameraMode[i] = i;
     return ORX_SUCCESS;
 }
@@ -172,7 +184,7 @@ int32_t Camera::get_mode(int32_t *out) {
 }
 
 int32_t Camera::set_mode(int32_t m) {
-    const bool ok = m == ORX_MODE_NORMAL || (model.trigger && m >= ORX_MODE_TRIG_SOFT_EDGE && m <= ORX_MODE_TRIG_LOW_LEVEL);
+    const bool ok = m == ORX_MODE_NORMAL || (model().trigger && m >= ORX_MODE_TRIG_SOFT_EDGE && m <= ORX_MODE_TRIG_LOW_LEVEL);
     if (!ok) return ORX_ERROR_INVALID_MODE;
     if (video) return ORX_ERROR_VIDEO_MODE_ACTIVE;
     finalize_exposure(sim_now_ns());
@@ -186,7 +198,7 @@ int32_t Camera::set_mode(int32_t m) {
 // ----------------------------------------------------------------- frames ----
 FrameRequest Camera::make_request(bool dark_frame) const {
     FrameRequest r;
-    r.model = &model.sensor;
+    r.model = &model().sensor;
     r.sky = current_sky();
     r.start_x = sx * roi_bin;
     r.start_y = sy * roi_bin;
@@ -199,7 +211,7 @@ FrameRequest Camera::make_request(bool dark_frame) const {
     r.offset = val[ORX_CTL_OFFSET];
     r.exposure_us = val[ORX_CTL_EXPOSURE];
     r.gamma = val[ORX_CTL_GAMMA];
-    if (model.sensor.color) {
+    if (model().sensor.color) {
         r.wb_r = val[ORX_CTL_WB_R];
         r.wb_b = val[ORX_CTL_WB_B];
     }
@@ -209,8 +221,8 @@ FrameRequest Camera::make_request(bool dark_frame) const {
 }
 
 int64_t Camera::transfer_ns(size_t bytes) const {
-    double link = model.usb3 ? kUsb3Rate : kUsb2Rate;
-    int32_t bw = model.control_index[ORX_CTL_BANDWIDTHOVERLOAD] >= 0 ? val[ORX_CTL_BANDWIDTHOVERLOAD] : 100;
+    double link = model().usb3 ? kUsb3Rate : kUsb2Rate;
+    int32_t bw = model().control_index[ORX_CTL_BANDWIDTHOVERLOAD] >= 0 ? val[ORX_CTL_BANDWIDTHOVERLOAD] : 100;
     return (int64_t)((double)bytes / (link * bw / 100.0) * 1e9);
 }
 
@@ -238,6 +250,7 @@ int32_t Camera::start_exposure(bool dark_frame) {
     if (exposing()) return ORX_ERROR_EXPOSURE_IN_PROGRESS;
     exp_req = make_request(dark_frame);
     exp_dark_keep = dark;
+    exp_model_keep = model_;
     if (mode == ORX_MODE_NORMAL) {
         exp_start = now;
         exp_end = now + exposure_ns();
@@ -273,7 +286,7 @@ int32_t Camera::get_exp_status(int32_t *status) {
 
 int32_t Camera::get_data_after_exp(std::unique_lock<std::mutex> &lk, unsigned char *buf, int32_t size,
                                    GpsDataRecord *gps, bool want_gps) {
-    if (want_gps && !model.gps) return ORX_ERROR_GPS_NOT_SUPPORTED;
+    if (want_gps && !model().gps) return ORX_ERROR_GPS_NOT_SUPPORTED;
     if (video) return ORX_ERROR_VIDEO_MODE_ACTIVE;
     finalize_exposure(sim_now_ns());
     if (exposing()) return ORX_ERROR_EXPOSURE_IN_PROGRESS;
@@ -283,6 +296,7 @@ int32_t Camera::get_data_after_exp(std::unique_lock<std::mutex> &lk, unsigned ch
     if (!buf && bytes) return ORX_ERROR_GENERAL;
     FrameRequest req = exp_req;
     std::shared_ptr<const std::vector<uint8_t>> keep = std::move(exp_dark_keep);
+    std::shared_ptr<const Model> keep_model = std::move(exp_model_keep);
     const int64_t start = exp_start;
     exp = Exp::Idle;
     lk.unlock();
@@ -322,11 +336,13 @@ int32_t Camera::start_video(std::unique_lock<std::mutex> &lk) {
     if (video) return ORX_ERROR_VIDEO_MODE_ACTIVE;
     finalize_exposure(sim_now_ns());
     if (exposing()) return ORX_ERROR_EXPOSURE_IN_PROGRESS;
+    const uint64_t my_life = life;
     if (producer.joinable()) { // a producer of an earlier session still finishing
         std::thread t = std::move(producer);
         lk.unlock();
         t.join();
         lk.lock();
+        if (life != my_life) return ORX_ERROR_CAMERA_REMOVED;
         if (int32_t st = check(Need::Init)) return st;
         if (video) return ORX_ERROR_VIDEO_MODE_ACTIVE;
     }
@@ -334,6 +350,7 @@ int32_t Camera::start_video(std::unique_lock<std::mutex> &lk) {
     const size_t nslots = bytes > kBigFrame ? 2 : 3;
     if (ring.size() != nslots || ring[0].cap < bytes) {
         wait_slots_idle(lk);
+        if (life != my_life) return ORX_ERROR_CAMERA_REMOVED;
         if (int32_t st = check(Need::Init)) return st;
         if (video) return ORX_ERROR_VIDEO_MODE_ACTIVE;
         ring.clear();
@@ -377,7 +394,6 @@ void Camera::producer_main(uint64_t gen) {
     std::unique_lock<std::mutex> lk(mu);
     const size_t bytes = video_bytes; // the format cannot change during video
     int64_t t_prev = sim_now_ns();
-    bool rendered = false;
     const auto poll = std::chrono::milliseconds(200); // bound on a stale wall deadline
     while (video && video_gen == gen) {
         const int64_t now = sim_now_ns();
@@ -436,10 +452,6 @@ void Camera::producer_main(uint64_t gen) {
         uint8_t *dst = slot.data.get();
         lk.unlock();
         render_frame(req, dst, bytes);
-        if (!rendered) {
-            rendered = true;
-            registry_note_render();
-        }
         keep.reset();
         lk.lock();
         if (!video || video_gen != gen) {
@@ -459,16 +471,18 @@ void Camera::producer_main(uint64_t gen) {
 
 int32_t Camera::get_video_data(std::unique_lock<std::mutex> &lk, unsigned char *buf, int32_t size,
                                int32_t wait_ms, GpsDataRecord *gps, bool want_gps) {
-    if (want_gps && !model.gps) return ORX_ERROR_GPS_NOT_SUPPORTED;
+    if (want_gps && !model().gps) return ORX_ERROR_GPS_NOT_SUPPORTED;
     if (!video) return ORX_ERROR_INVALID_SEQUENCE;
     const size_t bytes = video_bytes;
     if (size < 0 || (size_t)size < bytes) return ORX_ERROR_BUFFER_TOO_SMALL;
     if (!buf) return ORX_ERROR_GENERAL;
-    const uint64_t gen = video_gen;
-    auto pred = [&] { return !ready.empty() || !video || video_gen != gen || !open || !plugged.load(); };
+    const uint64_t gen = video_gen, my_life = life;
+    auto pred = [&] {
+        return !ready.empty() || !video || video_gen != gen || !open || !plugged.load() || life != my_life;
+    };
     if (wait_ms < 0) cv.wait(lk, pred);
     else cv.wait_for(lk, std::chrono::milliseconds(wait_ms), pred);
-    if (!plugged.load() || retired) return ORX_ERROR_CAMERA_REMOVED;
+    if (!plugged.load() || retired || life != my_life) return ORX_ERROR_CAMERA_REMOVED;
     if (!open) return ORX_ERROR_CAMERA_CLOSED;
     if (!video || video_gen != gen) return ORX_ERROR_INVALID_SEQUENCE;
     if (ready.empty()) return ORX_ERROR_TIMEOUT;
@@ -496,14 +510,14 @@ int32_t Camera::get_dropped(int32_t *out) {
 // --------------------------------------------------------------- controls ----
 int32_t Camera::num_controls(int32_t *out) {
     if (!out) return ORX_ERROR_GENERAL;
-    *out = (int32_t)model.controls.size();
+    *out = (int32_t)model().controls.size();
     return ORX_SUCCESS;
 }
 
 int32_t Camera::control_caps(int32_t index, ControlCapsRecord *out) {
-    if (index < 0 || (size_t)index >= model.controls.size()) return ORX_ERROR_INVALID_INDEX;
+    if (index < 0 || (size_t)index >= model().controls.size()) return ORX_ERROR_INVALID_INDEX;
     if (!out) return ORX_ERROR_GENERAL;
-    *out = model.controls[(size_t)index];
+    *out = model().controls[(size_t)index];
     return ORX_SUCCESS;
 }
 
@@ -511,7 +525,7 @@ void Camera::update_thermal(int64_t now) {
     double dt = (double)(now - temp_t) * 1e-9;
     if (dt <= 0) return;
     temp_t = now;
-    if (!model.cooler) return;
+    if (!model().cooler) return;
     const bool on = val[ORX_CTL_COOLER_ON] != 0;
     double goal, tau, rate;
     if (on) {
@@ -542,7 +556,7 @@ void Camera::update_thermal(int64_t now) {
 }
 
 double Camera::cooler_power() const {
-    if (!model.cooler || !val[ORX_CTL_COOLER_ON]) return 0.0;
+    if (!model().cooler || !val[ORX_CTL_COOLER_ON]) return 0.0;
     const double goal = std::max((double)val[ORX_CTL_TARGET_TEMP], kAmbientC - kMaxCoolingDeltaC);
     const double hold = 100.0 * (kAmbientC - temp_c) / kMaxCoolingDeltaC; // to keep the temperature
     const double pull = 100.0 * (temp_c - goal) / 5.0;                     // to reach the goal
@@ -550,7 +564,7 @@ double Camera::cooler_power() const {
 }
 
 int32_t Camera::get_control(int32_t type, int32_t *value, ORX_BOOL *is_auto) {
-    if ((uint32_t)type >= (uint32_t)kNumControlTypes || model.control_index[type] < 0)
+    if ((uint32_t)type >= (uint32_t)kNumControlTypes || model().control_index[type] < 0)
         return ORX_ERROR_INVALID_CONTROL_TYPE;
     if (!value || !is_auto) return ORX_ERROR_GENERAL;
     if (type == ORX_CTL_TEMPERATURE) {
@@ -567,9 +581,9 @@ int32_t Camera::get_control(int32_t type, int32_t *value, ORX_BOOL *is_auto) {
 }
 
 int32_t Camera::set_control(int32_t type, int32_t value, ORX_BOOL is_auto) {
-    if ((uint32_t)type >= (uint32_t)kNumControlTypes || model.control_index[type] < 0)
+    if ((uint32_t)type >= (uint32_t)kNumControlTypes || model().control_index[type] < 0)
         return ORX_ERROR_INVALID_CONTROL_TYPE;
-    const ControlCapsRecord &c = model.controls[(size_t)model.control_index[type]];
+    const ControlCapsRecord &c = model().controls[(size_t)model().control_index[type]];
     if (!c.IsWritable) return ORX_ERROR_GENERAL;
     if (value < c.MinValue || value > c.MaxValue)
         return (type == ORX_CTL_GPS_START_LINE || type == ORX_CTL_GPS_END_LINE) ? ORX_ERROR_GPS_PARAM_OUT_OF_RANGE
@@ -587,11 +601,11 @@ int32_t Camera::set_roi(int32_t w, int32_t h, int32_t bin, int32_t type) {
     if (video) return ORX_ERROR_VIDEO_MODE_ACTIVE;
     finalize_exposure(sim_now_ns());
     if (exposing()) return ORX_ERROR_EXPOSURE_IN_PROGRESS;
-    if (std::find(model.bins.begin(), model.bins.end(), bin) == model.bins.end()) return ORX_ERROR_INVALID_SIZE;
-    const int32_t W = model.sensor.width, H = model.sensor.height;
+    if (std::find(model().bins.begin(), model().bins.end(), bin) == model().bins.end()) return ORX_ERROR_INVALID_SIZE;
+    const int32_t W = model().sensor.width, H = model().sensor.height;
     if (w <= 0 || h <= 0 || w % 8 != 0 || h % 2 != 0 || (int64_t)w * bin > W || (int64_t)h * bin > H)
         return ORX_ERROR_INVALID_SIZE;
-    if (std::find(model.formats.begin(), model.formats.end(), type) == model.formats.end())
+    if (std::find(model().formats.begin(), model().formats.end(), type) == model().formats.end())
         return ORX_ERROR_INVALID_IMGTYPE;
     roi_w = w;
     roi_h = h;
@@ -612,8 +626,8 @@ int32_t Camera::get_roi(int32_t *w, int32_t *h, int32_t *bin, int32_t *type) {
 }
 
 int32_t Camera::set_start(int32_t x, int32_t y) {
-    if (x < 0 || y < 0 || ((int64_t)x + roi_w) * roi_bin > model.sensor.width ||
-        ((int64_t)y + roi_h) * roi_bin > model.sensor.height)
+    if (x < 0 || y < 0 || ((int64_t)x + roi_w) * roi_bin > model().sensor.width ||
+        ((int64_t)y + roi_h) * roi_bin > model().sensor.height)
         return ORX_ERROR_OUTOF_BOUNDARY;
     sx = x;
     sy = y;
@@ -639,7 +653,7 @@ int32_t Camera::disable_dark() {
 }
 
 int32_t Camera::guide(int32_t direction, bool on) {
-    if (!model.st4) return ORX_ERROR_INVALID_MODE;
+    if (!model().st4) return ORX_ERROR_INVALID_MODE;
     if (direction < ORX_GUIDE_NORTH || direction > ORX_GUIDE_WEST) return ORX_ERROR_GENERAL;
     const int64_t now = sim_now_ns();
     finalize_exposure(now); // a finished exposure keeps the drift it ended with
@@ -654,19 +668,19 @@ int32_t Camera::guide(int32_t direction, bool on) {
 
 int32_t Camera::gain_offset(int32_t *a, int32_t *b, int32_t *c, int32_t *d) {
     if (!a || !b || !c || !d) return ORX_ERROR_GENERAL;
-    *a = model.gain_offset[0];
-    *b = model.gain_offset[1];
-    *c = model.gain_offset[2];
-    *d = model.gain_offset[3];
+    *a = model().gain_offset[0];
+    *b = model().gain_offset[1];
+    *c = model().gain_offset[2];
+    *d = model().gain_offset[3];
     return ORX_SUCCESS;
 }
 
 int32_t Camera::lmh_gain_offset(int32_t *a, int32_t *b, int32_t *c, int32_t *d) {
     if (!a || !b || !c || !d) return ORX_ERROR_GENERAL;
-    *a = model.lmh[0];
-    *b = model.lmh[1];
-    *c = model.lmh[2];
-    *d = model.lmh[3];
+    *a = model().lmh[0];
+    *b = model().lmh[1];
+    *c = model().lmh[2];
+    *d = model().lmh[3];
     return ORX_SUCCESS;
 }
 
@@ -713,7 +727,7 @@ int32_t Camera::soft_trigger(bool start) {
 }
 
 int32_t Camera::set_trigger_output(int32_t pin, bool high, int32_t delay, int32_t duration) {
-    if (!model.trigger) return ORX_ERROR_INVALID_MODE;
+    if (!model().trigger) return ORX_ERROR_INVALID_MODE;
     if (pin != ORX_TRIG_OUTPUT_PINA && pin != ORX_TRIG_OUTPUT_PINB) return ORX_ERROR_GENERAL;
     if (delay < 0 || duration < 0) return ORX_ERROR_GENERAL;
     trig_high[pin] = high ? 1 : 0;
@@ -723,7 +737,7 @@ int32_t Camera::set_trigger_output(int32_t pin, bool high, int32_t delay, int32_
 }
 
 int32_t Camera::get_trigger_output(int32_t pin, ORX_BOOL *high, int32_t *delay, int32_t *duration) {
-    if (!model.trigger) return ORX_ERROR_INVALID_MODE;
+    if (!model().trigger) return ORX_ERROR_INVALID_MODE;
     if (pin != ORX_TRIG_OUTPUT_PINA && pin != ORX_TRIG_OUTPUT_PINB) return ORX_ERROR_GENERAL;
     if (!high || !delay || !duration) return ORX_ERROR_GENERAL;
     *high = trig_high[pin];
@@ -733,11 +747,11 @@ int32_t Camera::get_trigger_output(int32_t pin, ORX_BOOL *high, int32_t *delay, 
 }
 
 int32_t Camera::gps_get_data(GpsDataRecord *start, GpsDataRecord *end) {
-    if (!model.gps) return ORX_ERROR_GPS_NOT_SUPPORTED;
+    if (!model().gps) return ORX_ERROR_GPS_NOT_SUPPORTED;
     if (!start || !end) return ORX_ERROR_GENERAL;
     finalize_exposure(sim_now_ns());
     if (!have_frame) return ORX_ERROR_GPS_DATA_INVALID;
-    const double line_ns = model.line_time_us * 1000.0;
+    const double line_ns = model().line_time_us * 1000.0;
     fill_gps(start, last_frame_start + (int64_t)(val[ORX_CTL_GPS_START_LINE] * line_ns));
     fill_gps(end, last_frame_start + (int64_t)(val[ORX_CTL_GPS_END_LINE] * line_ns));
     return ORX_SUCCESS;

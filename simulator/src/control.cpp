@@ -2,6 +2,7 @@
 #include "ORXSimControl.h"
 #include "internal.hpp"
 
+#include <algorithm>
 #include <cstring>
 
 using namespace orxsim;
@@ -44,7 +45,7 @@ ORX_API void ORX_CALL ORXSimLogClear(void) { log_clear(); }
 
 ORX_API int64_t ORX_CALL ORXSimCallCount(const char *function) { return call_count(fn_lookup(function)); }
 
-ORX_API void ORX_CALL ORXSimSetTimeScale(double scale) { set_time_scale(scale); }
+ORX_API int32_t ORX_CALL ORXSimSetTimeScale(double scale) { return set_time_scale(scale) ? 0 : -1; }
 
 ORX_API double ORX_CALL ORXSimGetTimeScale(void) { return time_scale(); }
 
@@ -55,7 +56,23 @@ ORX_API int32_t ORX_CALL ORXSimAddCamera(const char *json) {
         Model m;
         std::string why;
         if (!model_from_json(json, m, why)) return -1;
-        return registry_add(m);
+        return registry_add(std::move(m));
+    } catch (...) {
+        return -1;
+    }
+}
+
+ORX_API int32_t ORX_CALL ORXSimCheckCamera(const char *json, char *why, int32_t why_len) {
+    try {
+        Model m;
+        std::string reason;
+        if (model_from_json(json, m, reason)) reason.clear();
+        if (why && why_len > 0) {
+            const size_t n = std::min(reason.size(), (size_t)why_len - 1);
+            std::memcpy(why, reason.data(), n);
+            why[n] = 0;
+        }
+        return (int32_t)reason.size();
     } catch (...) {
         return -1;
     }

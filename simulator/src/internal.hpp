@@ -34,9 +34,12 @@ namespace orxsim {
 // ---------------------------------------------------------------- timing --
 using WallClock = std::chrono::steady_clock;
 
+constexpr double kMinTimeScale = 1e-4, kMaxTimeScale = 1e4;
+constexpr int64_t kSimHorizonNs = int64_t(1) << 62; // simulated time saturates here
+
 int64_t sim_now_ns();                          // simulated nanoseconds since load
 WallClock::time_point wall_at(int64_t sim_ns); // wall instant at which sim time reaches sim_ns
-void set_time_scale(double scale);             // ignored unless finite and > 0
+bool set_time_scale(double scale);             // false (and ignored) outside [kMin, kMax]TimeScale
 double time_scale();
 void reset_clock_from_env();                   // ORXSIM_TIME_SCALE (default 1.0)
 int64_t utc_us_at(int64_t sim_ns);             // UTC microseconds for a simulated instant
@@ -93,20 +96,27 @@ struct Slot {
     int64_t start_ns = 0;   // simulated start of the frame's exposure
 };
 
+// One object per camera id, made when the id is first used and never freed:
+// a call that found the pointer a moment earlier still locks a valid mutex.
+// Removing or resetting a camera retires the object (capture stopped, memory
+// of its frames freed, waiters woken); a camera later added or reset under the
+// same id revives it, so the number of objects is bounded by the ids.
 class Camera {
 public:
-    Camera(int32_t id, Model model, const IdRecord &flash);
-    ~Camera() = delete; // cameras are never freed: calls in flight may still hold the pointer
+    Camera(int32_t id, std::shared_ptr<const Model> model, const IdRecord &flash);
+    ~Camera() = delete;
 
     const int32_t id;
-    const Model model;
-    CameraInfoRecord info;
+    CameraInfoRecord info;                                    // lock held
+    const Model &model() const { return *model_; }            // lock held
+    std::shared_ptr<const Model> model_ptr() const { return model_; }
 
     std::mutex mu;
     std::condition_variable cv;  // every state change a waiter may care about
     std::atomic<bool> plugged{true};
     bool retired = false;
     bool open = false, initialised = false;
+    uint64_t life = 0;           // incremented by revive(): a waiter that saw another life was removed
 
     // state check common to every per-camera call; lock held
     int32_t check(Need need) const {
@@ -122,6 +132,9 @@ public:
     int32_t do_init();
     void shutdown(std::unique_lock<std::mutex> &lk, bool unplug, bool retire); // close/unplug/retire
     void replug();
+    // a retired camera comes back (closed, power-on settings) as `model`, its
+    // identifier flash kept or emptied; lock held
+    void revive(std::shared_ptr<const Model> model, bool keep_flash);
 
     int32_t get_id(IdRecord *out);
     int32_t set_id(const IdRecord &v);
@@ -163,8 +176,6 @@ public:
     int32_t get_trigger_output(int32_t pin, ORX_BOOL *high, int32_t *delay, int32_t *duration);
     int32_t gps_get_data(GpsDataRecord *start, GpsDataRecord *end);
 
-    IdRecord flash_copy(); // takes the lock itself
-
 private:
     void reset_settings();
     void update_thermal(int64_t now);
@@ -182,6 +193,7 @@ private:
     void free_ring(std::unique_lock<std::mutex> &lk);
     void producer_main(uint64_t gen);
 
+    std::shared_ptr<const Model> model_;
     IdRecord flash;
     int32_t mode = ORX_MODE_NORMAL;
     int32_t val[kNumControlTypes] = {};
@@ -193,6 +205,7 @@ private:
     int64_t exp_start = 0, exp_end = 0; // exp_end INT64_MAX: soft level exposure, still held
     FrameRequest exp_req;
     std::shared_ptr<const std::vector<uint8_t>> exp_dark_keep;
+    std::shared_ptr<const Model> exp_model_keep;
 
     // video
     bool video = false;
@@ -228,17 +241,16 @@ private:
 };
 
 // ---------------------------------------------------------------- registry --
-Camera *find_camera(int32_t id);                    // lock-free; nullptr if unknown
+Camera *find_camera(int32_t id);                    // lock-free; nullptr if never used
 int32_t connected_count();
-Camera *camera_at_index(int32_t index);             // nullptr if out of range
+bool info_at_index(int32_t index, CameraInfoRecord *out); // false if out of range
 void registry_reset();                              // built-in cameras, fresh state
 int32_t registry_list(int32_t *ids, int32_t max);
-int32_t registry_add(const Model &m);               // id or -1
+int32_t registry_add(Model m);                      // id or -1
 int32_t registry_remove(int32_t id);
 int32_t registry_unplug(int32_t id);
 int32_t registry_replug(int32_t id);
 void registry_notify_all();                         // wake every waiter (time scale changed)
-void registry_note_render();                        // registers the exit hook after the first render
 
 Sky current_sky();
 int32_t set_sky(double density, double seeing, double sky, uint32_t seed);

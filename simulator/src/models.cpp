@@ -168,41 +168,102 @@ struct Parser {
         p += n;
         return true;
     }
+    // A JSON string (RFC 8259): the two-character escapes, \uXXXX with surrogate
+    // pairs joined, no raw control characters, valid UTF-8; `out` gets UTF-8.
     bool str(std::string &out) {
         if (*p != '"') return false;
         ++p;
-        while (*p && *p != '"') {
-            if (*p == '\\') {
-                ++p;
-                switch (*p) {
-                case '"': out += '"'; break;
-                case '\\': out += '\\'; break;
-                case '/': out += '/'; break;
-                case 'n': out += '\n'; break;
-                case 't': out += '\t'; break;
-                case 'u': {
-                    unsigned cp = 0;
-                    for (int i = 1; i <= 4; ++i) {
-                        char c = p[i];
-                        if (!std::isxdigit((unsigned char)c)) return false;
-                        cp = cp * 16 + (unsigned)(std::isdigit((unsigned char)c) ? c - '0' : (std::tolower(c) - 'a' + 10));
-                    }
-                    p += 4;
-                    if (cp < 0x80) out += (char)cp;
-                    else if (cp < 0x800) { out += (char)(0xC0 | (cp >> 6)); out += (char)(0x80 | (cp & 0x3F)); }
-                    else { out += (char)(0xE0 | (cp >> 12)); out += (char)(0x80 | ((cp >> 6) & 0x3F)); out += (char)(0x80 | (cp & 0x3F)); }
-                    break;
-                }
-                default: return false;
-                }
-                ++p;
-            } else {
+        while (*p != '"') {
+            const unsigned char c = (unsigned char)*p;
+            if (c == 0) { err = "unterminated string"; return false; }
+            if (c < 0x20) { err = "raw control character in a string"; return false; }
+            if (c >= 0x80) {
+                const size_t n = utf8_length(p);
+                if (!n) { err = "a string is not valid UTF-8"; return false; }
+                out.append(p, n);
+                p += n;
+                continue;
+            }
+            if (c != '\\') {
                 out += *p++;
+                continue;
+            }
+            ++p;
+            switch (*p++) {
+            case '"': out += '"'; break;
+            case '\\': out += '\\'; break;
+            case '/': out += '/'; break;
+            case 'b': out += '\b'; break;
+            case 'f': out += '\f'; break;
+            case 'n': out += '\n'; break;
+            case 'r': out += '\r'; break;
+            case 't': out += '\t'; break;
+            case 'u': {
+                uint32_t cp;
+                if (!hex4(cp)) return false;
+                if (cp >= 0xDC00 && cp <= 0xDFFF) { err = "unpaired surrogate in a string"; return false; }
+                if (cp >= 0xD800 && cp <= 0xDBFF) {
+                    uint32_t lo;
+                    if (p[0] != '\\' || p[1] != 'u') { err = "unpaired surrogate in a string"; return false; }
+                    p += 2;
+                    if (!hex4(lo)) return false;
+                    if (lo < 0xDC00 || lo > 0xDFFF) { err = "unpaired surrogate in a string"; return false; }
+                    cp = 0x10000 + ((cp - 0xD800) << 10) + (lo - 0xDC00);
+                }
+                put_utf8(out, cp);
+                break;
+            }
+            default: err = "unknown escape in a string"; return false;
             }
         }
-        if (*p != '"') return false;
         ++p;
         return true;
+    }
+    bool hex4(uint32_t &cp) {
+        cp = 0;
+        for (int i = 0; i < 4; ++i, ++p) {
+            const char c = *p;
+            if (!std::isxdigit((unsigned char)c)) { err = "bad \\u escape in a string"; return false; }
+            cp = cp * 16 + (uint32_t)(std::isdigit((unsigned char)c) ? c - '0' : std::tolower(c) - 'a' + 10);
+        }
+        return true;
+    }
+    static void put_utf8(std::string &out, uint32_t cp) {
+        if (cp < 0x80) {
+            out += (char)cp;
+        } else if (cp < 0x800) {
+            out += (char)(0xC0 | (cp >> 6));
+            out += (char)(0x80 | (cp & 0x3F));
+        } else if (cp < 0x10000) {
+            out += (char)(0xE0 | (cp >> 12));
+            out += (char)(0x80 | ((cp >> 6) & 0x3F));
+            out += (char)(0x80 | (cp & 0x3F));
+        } else {
+            out += (char)(0xF0 | (cp >> 18));
+            out += (char)(0x80 | ((cp >> 12) & 0x3F));
+            out += (char)(0x80 | ((cp >> 6) & 0x3F));
+            out += (char)(0x80 | (cp & 0x3F));
+        }
+    }
+    // Bytes of the well-formed UTF-8 sequence at s (no overlongs, no
+    // surrogates, nothing above U+10FFFF), or 0.
+    static size_t utf8_length(const char *s) {
+        const unsigned char *u = (const unsigned char *)s;
+        auto cont = [&](int i) { return (u[i] & 0xC0) == 0x80; };
+        if (u[0] >= 0xC2 && u[0] <= 0xDF) return cont(1) ? 2 : 0;
+        if (u[0] >= 0xE0 && u[0] <= 0xEF) {
+            if (!cont(1) || !cont(2)) return 0;
+            if (u[0] == 0xE0 && u[1] < 0xA0) return 0;  // overlong
+            if (u[0] == 0xED && u[1] >= 0xA0) return 0; // surrogate
+            return 3;
+        }
+        if (u[0] >= 0xF0 && u[0] <= 0xF4) {
+            if (!cont(1) || !cont(2) || !cont(3)) return 0;
+            if (u[0] == 0xF0 && u[1] < 0x90) return 0;  // overlong
+            if (u[0] == 0xF4 && u[1] >= 0x90) return 0; // above U+10FFFF
+            return 4;
+        }
+        return 0;
     }
     bool num(double &out) {
         char *end = nullptr;
@@ -355,12 +416,12 @@ bool model_from_json(const char *json, Model &out, std::string &why) {
         for (;;) {
             ps.ws();
             std::string k;
-            if (!ps.str(k)) { why = "bad key"; return false; }
+            if (!ps.str(k)) { why = ps.err.empty() ? "bad key" : ps.err; return false; }
             ps.ws();
             if (*ps.p != ':') { why = "missing ':'"; return false; }
             ++ps.p;
             JValue v;
-            if (!ps.value(v)) { why = "bad value for " + k; return false; }
+            if (!ps.value(v)) { why = "bad value for " + k + (ps.err.empty() ? "" : ": " + ps.err); return false; }
             kv.emplace_back(k, v);
             ps.ws();
             if (*ps.p == ',') { ++ps.p; continue; }
@@ -390,6 +451,10 @@ bool model_from_json(const char *json, Model &out, std::string &why) {
         bool ok = true;
         if (k == "model") {
         } else if (k == "name") {
+            if (v.t == JValue::Str && v.s.find('\0') != std::string::npos) {
+                why = "the name contains a NUL character";
+                return false;
+            }
             ok = v.t == JValue::Str && !v.s.empty() && v.s.size() <= 63;
             if (ok) m.name = v.s;
         } else if (k == "width") {

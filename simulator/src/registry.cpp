@@ -1,25 +1,27 @@
-// registry.cpp - the cameras the simulator knows, by id and by index.
+// registry.cpp - the cameras the simulator knows, by index and id.
 //
 // Ids: the built-in cameras are 1001 (C6200MC Pro), 1002 (G120MM Mini) and
-// 1003 (P290MC); added cameras take the next free id (up to 2023). Indices
+// 1003 (P290MC); added cameras take the lowest free id (up to 2023). Indices
 // count the plugged cameras in ascending id order.
 //
-// Look-up by id is lock-free (an array of atomic pointers). Camera objects are
-// never freed: a removed or reset camera is "retired" (all capture stopped,
-// ring buffers freed, every waiter woken) and kept, so that a call that found
-// the pointer a moment earlier still locks a valid mutex and answers
-// ORX_ERROR_INVALID_ID. The registry mutex is short and never held while a
-// camera's mutex is taken.
+// Look-up by id is lock-free: an array of atomic pointers, one Camera object
+// per id, made the first time the id is used and kept for the life of the
+// process (see Camera). A removed or reset camera is retired; a camera added
+// or installed later under its id revives the same object. Memory therefore
+// stays bounded however often cameras come and go.
 //
-// Identifier "flash": each camera's 8-byte id is saved here when the camera is
-// retired and handed to its successor with the same id at ORXSimReset, so it
-// lasts for the life of the process. A camera added with ORXSimAddCamera
-// starts with an empty flash.
+// Locks: `control` serialises the operations that change the set of cameras
+// (reset, add, remove, unplug, replug) and may be held while a camera's mutex
+// is taken; `mu` guards the list of cameras, is short, and is never held
+// while a camera's mutex is taken.
+//
+// Identifier "flash": each camera object keeps its 8-byte id across retire
+// and revive, so a built-in camera's id lasts for the life of the process. A
+// camera added with ORXSimAddCamera starts with an empty flash.
 #include "internal.hpp"
 
 #include <algorithm>
 #include <cstdlib>
-#include <map>
 
 namespace orxsim {
 namespace {
@@ -31,15 +33,14 @@ constexpr int32_t kIdBase = 1000;
 struct Entry {
     Camera *cam;
     bool connected;
+    CameraInfoRecord info; // copy for look-ups by index, which take no camera lock
 };
 
 struct Registry {
+    std::mutex control;
     std::mutex mu;
     std::vector<Entry> known; // ascending id
     std::atomic<Camera *> table[kTableSize];
-    std::vector<Camera *> graveyard;
-    std::map<int32_t, IdRecord> flash;
-    bool exit_hook = false;
     std::mutex sky_mu;
     Sky sky;
     Registry() {
@@ -57,7 +58,8 @@ void retire(Camera *c) {
     c->shutdown(lk, true, true);
 }
 
-// Stops capture everywhere at process exit (see registry_note_render).
+// Stops capture everywhere when the process exits or the library is unloaded,
+// so that no producer thread runs on while the library goes away.
 void exit_hook() {
     Registry &r = R();
     std::vector<Camera *> cams;
@@ -71,25 +73,45 @@ void exit_hook() {
     }
 }
 
-void install_builtins(Registry &r) {
-    // r.mu held
-    const auto &models = builtin_models();
-    for (size_t i = 0; i < models.size(); ++i) {
-        int32_t id = kFirstId + (int32_t)i;
-        IdRecord fl{};
-        auto it = r.flash.find(id);
-        if (it != r.flash.end()) fl = it->second;
-        Camera *c = new Camera(id, models[i], fl);
-        r.known.push_back(Entry{c, true});
+// Brings up camera `id` as `model` (r.control held, r.mu not held) and lists it.
+void install(Registry &r, int32_t id, std::shared_ptr<const Model> model, bool keep_flash) {
+    Camera *c = r.table[id - kIdBase].load(std::memory_order_acquire);
+    if (!c) {
+        c = new Camera(id, model, IdRecord{});
         r.table[id - kIdBase].store(c, std::memory_order_release);
+    } else {
+        std::unique_lock<std::mutex> lk(c->mu);
+        c->revive(model, keep_flash);
     }
+    Entry e{c, true, {}};
+    fill_camera_info(*model, id, &e.info);
+    std::lock_guard<std::mutex> g(r.mu);
+    auto pos = std::lower_bound(r.known.begin(), r.known.end(), id,
+                                [](const Entry &x, int32_t v) { return x.cam->id < v; });
+    r.known.insert(pos, e);
+}
+
+void install_builtins(Registry &r) {
+    static const std::vector<std::shared_ptr<const Model>> *models = [] {
+        auto *v = new std::vector<std::shared_ptr<const Model>>();
+        for (const Model &m : builtin_models()) v->push_back(std::make_shared<const Model>(m));
+        return v;
+    }();
+    for (size_t i = 0; i < models->size(); ++i) install(r, kFirstId + (int32_t)i, (*models)[i], true);
+}
+
+bool active(Registry &r, int32_t id) { // r.mu held
+    for (auto &e : r.known)
+        if (e.cam->id == id) return true;
+    return false;
 }
 
 struct Boot {
     Boot() {
         Registry &r = R();
-        std::lock_guard<std::mutex> g(r.mu);
+        std::lock_guard<std::mutex> g(r.control);
         install_builtins(r);
+        std::atexit(exit_hook); // also runs when the library is unloaded
     }
 } boot;
 
@@ -109,34 +131,29 @@ int32_t connected_count() {
     return n;
 }
 
-Camera *camera_at_index(int32_t index) {
-    if (index < 0) return nullptr;
+bool info_at_index(int32_t index, CameraInfoRecord *out) {
+    if (index < 0) return false;
     Registry &r = R();
     std::lock_guard<std::mutex> g(r.mu);
     for (auto &e : r.known) {
         if (!e.connected) continue;
-        if (index-- == 0) return e.cam;
+        if (index-- == 0) {
+            if (out) *out = e.info;
+            return true;
+        }
     }
-    return nullptr;
+    return false;
 }
 
 void registry_reset() {
     Registry &r = R();
+    std::lock_guard<std::mutex> ctl(r.control);
     std::vector<Entry> old;
     {
         std::lock_guard<std::mutex> g(r.mu);
         old.swap(r.known);
-        for (auto &t : r.table) t.store(nullptr, std::memory_order_release);
     }
-    std::vector<std::pair<int32_t, IdRecord>> flashes;
-    for (auto &e : old) {
-        retire(e.cam);
-        flashes.emplace_back(e.cam->id, e.cam->flash_copy());
-    }
-    std::lock_guard<std::mutex> g(r.mu);
-    for (auto &f : flashes)
-        if (f.first < kFirstId + (int32_t)builtin_models().size()) r.flash[f.first] = f.second;
-    for (auto &e : old) r.graveyard.push_back(e.cam);
+    for (auto &e : old) retire(e.cam);
     install_builtins(r);
 }
 
@@ -151,26 +168,24 @@ int32_t registry_list(int32_t *ids, int32_t max) {
     return n;
 }
 
-int32_t registry_add(const Model &m) {
+int32_t registry_add(Model m) {
     Registry &r = R();
-    std::lock_guard<std::mutex> g(r.mu);
+    std::lock_guard<std::mutex> ctl(r.control);
     int32_t id = kFirstId;
-    for (; id < kIdBase + kTableSize; ++id)
-        if (!r.table[id - kIdBase].load(std::memory_order_relaxed)) break;
+    {
+        std::lock_guard<std::mutex> g(r.mu);
+        while (id < kIdBase + kTableSize && active(r, id)) ++id;
+    }
     if (id >= kIdBase + kTableSize) return -1;
     // a fresh serial: the model's with the id's digits in its last four bytes
-    Model mm = m;
-    for (int i = 0, v = id; i < 4; ++i, v /= 10) mm.serial[7 - i] = (uint8_t)('0' + v % 10);
-    Camera *c = new Camera(id, mm, IdRecord{});
-    auto pos = std::lower_bound(r.known.begin(), r.known.end(), id,
-                                [](const Entry &e, int32_t v) { return e.cam->id < v; });
-    r.known.insert(pos, Entry{c, true});
-    r.table[id - kIdBase].store(c, std::memory_order_release);
+    for (int i = 0, v = id; i < 4; ++i, v /= 10) m.serial[7 - i] = (uint8_t)('0' + v % 10);
+    install(r, id, std::make_shared<const Model>(std::move(m)), false);
     return id;
 }
 
 int32_t registry_remove(int32_t id) {
     Registry &r = R();
+    std::lock_guard<std::mutex> ctl(r.control);
     Camera *c = nullptr;
     {
         std::lock_guard<std::mutex> g(r.mu);
@@ -178,26 +193,30 @@ int32_t registry_remove(int32_t id) {
             if (it->cam->id == id) {
                 c = it->cam;
                 r.known.erase(it);
-                r.table[id - kIdBase].store(nullptr, std::memory_order_release);
                 break;
             }
         }
     }
     if (!c) return -1;
     retire(c);
-    std::lock_guard<std::mutex> g(r.mu);
-    r.graveyard.push_back(c);
     return 0;
+}
+
+// Marks camera `id` (dis)connected in the list; the camera or nullptr.
+static Camera *set_connected(Registry &r, int32_t id, bool connected) {
+    std::lock_guard<std::mutex> g(r.mu);
+    for (auto &e : r.known)
+        if (e.cam->id == id) {
+            e.connected = connected;
+            return e.cam;
+        }
+    return nullptr;
 }
 
 int32_t registry_unplug(int32_t id) {
     Registry &r = R();
-    Camera *c = nullptr;
-    {
-        std::lock_guard<std::mutex> g(r.mu);
-        for (auto &e : r.known)
-            if (e.cam->id == id) { e.connected = false; c = e.cam; }
-    }
+    std::lock_guard<std::mutex> ctl(r.control);
+    Camera *c = set_connected(r, id, false);
     if (!c) return -1;
     std::unique_lock<std::mutex> lk(c->mu);
     if (!c->retired) c->shutdown(lk, true, false);
@@ -206,12 +225,8 @@ int32_t registry_unplug(int32_t id) {
 
 int32_t registry_replug(int32_t id) {
     Registry &r = R();
-    Camera *c = nullptr;
-    {
-        std::lock_guard<std::mutex> g(r.mu);
-        for (auto &e : r.known)
-            if (e.cam->id == id) { e.connected = true; c = e.cam; }
-    }
+    std::lock_guard<std::mutex> ctl(r.control);
+    Camera *c = set_connected(r, id, true);
     if (!c) return -1;
     std::unique_lock<std::mutex> lk(c->mu);
     if (!c->retired) c->replug();
@@ -230,18 +245,6 @@ void registry_notify_all() {
         std::lock_guard<std::mutex> g(c->mu);
         c->cv.notify_all();
     }
-}
-
-// Frame rendering (sensor.cpp) may build static tables on its first call; their
-// destructors run at exit in reverse order of construction. The hook that stops
-// the producer threads is therefore registered after the first frame was
-// rendered, so that it runs before those tables go away.
-void registry_note_render() {
-    Registry &r = R();
-    std::lock_guard<std::mutex> g(r.mu);
-    if (r.exit_hook) return;
-    r.exit_hook = true;
-    std::atexit(exit_hook);
 }
 
 Sky current_sky() {

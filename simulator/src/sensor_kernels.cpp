@@ -165,16 +165,16 @@ size_t convert_u16_simd(const float *e, const int8_t *noise, const float *k, con
 
 const int8_t *noise_table()
 {
-    static const std::vector<int8_t> table = make_noise_table();
-    return table.data();
+    static const std::vector<int8_t> *table = new std::vector<int8_t>(make_noise_table()); // immortal: read at exit
+    return table->data();
 }
 
 const uint8_t *gamma_curve(int gamma)
 {
     if (gamma == 50)
         return nullptr;
-    static const GammaCurves curves;
-    return curves.lut[std::max(1, std::min(100, gamma))];
+    static const GammaCurves *curves = new GammaCurves(); // immortal: read at exit
+    return curves->lut[std::max(1, std::min(100, gamma))];
 }
 
 void convert_row_f(const float *e, const int8_t *noise, const float *k, const uint8_t *dark,

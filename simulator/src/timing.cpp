@@ -2,9 +2,17 @@
 //
 // Simulated time runs 1/scale times as fast as wall time (scale 0.01: 100x
 // faster). It is continuous across scale changes: each change starts a new
-// anchor (wall instant, simulated instant, scale). Anchors are immutable and
-// published through an atomic pointer; old ones are kept (a few bytes each) so
-// that a reader never sees freed memory. Reading the clock takes no lock.
+// anchor (wall instant, simulated instant, scale). The anchor is published
+// through a sequence lock: a writer (under a mutex) makes the sequence odd,
+// stores the fields with release and makes it even again; a reader loads the
+// sequence, the fields with acquire, the sequence again, and retries when it
+// changed or was odd. Reading the clock takes no lock and allocates nothing,
+// and a scale change costs no memory.
+//
+// Scales are limited to [kMinTimeScale, kMaxTimeScale]. Simulated time is kept
+// in nanoseconds since load and saturates at kSimHorizonNs (about 146 years):
+// at the fastest scale that is more than five days of wall time, and no sum
+// of an instant and a duration the cameras form can overflow below it.
 //
 // UTC of a simulated instant: the UTC at which simulated time 0 fell, plus the
 // simulated time, so GPS stamps of a fast clock run ahead of the wall clock
@@ -19,12 +27,6 @@
 namespace orxsim {
 namespace {
 
-struct Anchor {
-    int64_t wall0; // steady clock, ns
-    int64_t sim0;  // simulated ns at wall0
-    double scale;
-};
-
 int64_t wall_ns() {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(
                WallClock::now().time_since_epoch()).count();
@@ -35,16 +37,41 @@ int64_t system_us() {
                std::chrono::system_clock::now().time_since_epoch()).count();
 }
 
+struct Anchor {
+    int64_t wall0; // steady clock, ns
+    int64_t sim0;  // simulated ns at wall0
+    double scale;
+};
+
 struct ClockState {
-    std::mutex mu; // writers only
-    std::atomic<const Anchor *> cur{nullptr};
-    std::vector<std::unique_ptr<Anchor>> all;
+    std::mutex mu;                 // writers only
+    std::atomic<uint64_t> seq{0};  // odd while a writer changes the fields
+    std::atomic<int64_t> wall0{0}, sim0{0};
+    std::atomic<double> scale{1.0};
     std::atomic<int64_t> utc_base_us{0};
     ClockState() {
-        auto a = std::make_unique<Anchor>(Anchor{wall_ns(), 0, 1.0});
-        cur.store(a.get(), std::memory_order_release);
-        all.push_back(std::move(a));
+        wall0.store(wall_ns());
         utc_base_us.store(system_us());
+    }
+
+    Anchor read() const {
+        for (;;) {
+            const uint64_t s1 = seq.load(std::memory_order_acquire);
+            Anchor a{wall0.load(std::memory_order_acquire), sim0.load(std::memory_order_acquire),
+                     scale.load(std::memory_order_acquire)};
+            // the acquire loads above keep this load after them
+            if (!(s1 & 1) && seq.load(std::memory_order_relaxed) == s1) return a;
+        }
+    }
+
+    void write(const Anchor &a) { // mu held
+        const uint64_t s = seq.load(std::memory_order_relaxed);
+        seq.store(s + 1, std::memory_order_relaxed);
+        // release: a reader that sees any new field also sees the odd sequence
+        wall0.store(a.wall0, std::memory_order_release);
+        sim0.store(a.sim0, std::memory_order_release);
+        scale.store(a.scale, std::memory_order_release);
+        seq.store(s + 2, std::memory_order_release);
     }
 };
 
@@ -53,51 +80,53 @@ ClockState &C() {
     return *s;
 }
 
+bool scale_ok(double v) { return v >= kMinTimeScale && v <= kMaxTimeScale; } // false for NaN
+
 double env_scale() {
     const char *e = std::getenv("ORXSIM_TIME_SCALE");
     if (!e || !*e) return 1.0;
     char *end = nullptr;
     double v = std::strtod(e, &end);
-    if (end == e || !std::isfinite(v) || v <= 0) return 1.0;
+    if (end == e || !scale_ok(v)) return 1.0;
     return v;
 }
 
-int64_t sim_at(const Anchor *a, int64_t wall) {
-    return a->sim0 + (int64_t)((double)(wall - a->wall0) / a->scale);
+int64_t sim_at(const Anchor &a, int64_t wall) {
+    const double d = (double)(wall - a.wall0) / a.scale;
+    const double s = (double)a.sim0 + d;
+    if (s >= (double)kSimHorizonNs) return kSimHorizonNs;
+    if (s <= 0) return 0;
+    return a.sim0 + (int64_t)d;
+}
+
+void set_anchor(double scale) {
+    ClockState &c = C();
+    std::lock_guard<std::mutex> g(c.mu);
+    const int64_t w = wall_ns();
+    c.write(Anchor{w, sim_at(c.read(), w), scale});
 }
 
 } // namespace
 
-int64_t sim_now_ns() {
-    const Anchor *a = C().cur.load(std::memory_order_acquire);
-    return sim_at(a, wall_ns());
-}
+int64_t sim_now_ns() { return sim_at(C().read(), wall_ns()); }
 
 WallClock::time_point wall_at(int64_t sim_ns) {
-    const Anchor *a = C().cur.load(std::memory_order_acquire);
-    double d = (double)(sim_ns - a->sim0) * a->scale;
+    const Anchor a = C().read();
+    double d = (double)(sim_ns - a.sim0) * a.scale;
     // keep far-away deadlines representable
     if (d > 1e17) d = 1e17;
     if (d < -1e17) d = -1e17;
-    return WallClock::time_point(std::chrono::nanoseconds(a->wall0 + (int64_t)d));
+    return WallClock::time_point(std::chrono::nanoseconds(a.wall0 + (int64_t)d));
 }
 
-void set_time_scale(double scale) {
-    if (!std::isfinite(scale) || scale <= 0) return;
-    if (scale < 1e-9) scale = 1e-9;
-    ClockState &c = C();
-    {
-        std::lock_guard<std::mutex> g(c.mu);
-        const Anchor *old = c.cur.load(std::memory_order_acquire);
-        int64_t w = wall_ns();
-        auto a = std::make_unique<Anchor>(Anchor{w, sim_at(old, w), scale});
-        c.cur.store(a.get(), std::memory_order_release);
-        c.all.push_back(std::move(a));
-    }
+bool set_time_scale(double scale) {
+    if (!scale_ok(scale)) return false;
+    set_anchor(scale);
     registry_notify_all(); // waiters recompute their wall deadlines
+    return true;
 }
 
-double time_scale() { return C().cur.load(std::memory_order_acquire)->scale; }
+double time_scale() { return C().read().scale; }
 
 void reset_clock_from_env() {
     set_time_scale(env_scale());
@@ -132,16 +161,7 @@ void fill_gps(GpsDataRecord *rec, int64_t sim_ns) {
 // The clock starts at load with the environment's scale.
 namespace {
 struct InitClock {
-    InitClock() { reset_clock_from_env_noticeless(); }
-    static void reset_clock_from_env_noticeless() {
-        ClockState &c = C();
-        std::lock_guard<std::mutex> g(c.mu);
-        const Anchor *old = c.cur.load(std::memory_order_acquire);
-        int64_t w = wall_ns();
-        auto a = std::make_unique<Anchor>(Anchor{w, sim_at(old, w), env_scale()});
-        c.cur.store(a.get(), std::memory_order_release);
-        c.all.push_back(std::move(a));
-    }
+    InitClock() { set_anchor(env_scale()); }
 } init_clock;
 } // namespace
 

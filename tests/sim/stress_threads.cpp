@@ -5,8 +5,8 @@
 // opening, initialising and closing, regions, controls, snapshots, video
 // starts, stops and fetches with short waits and without limit, soft triggers
 // and modes, GPS reads, dark frame switches. One more thread unplugs and
-// replugs cameras, changes the time scale, adds and removes a camera, scripts
-// answers and reads the call log. Every status must be a library status and
+// replugs cameras, changes the time scale, adds and removes a camera, resets
+// the simulator, scripts answers and reads the call log. Every status must be a library status and
 // every fetched frame must fit the buffer; the run must end (a watchdog
 // aborts after the run plus 30 s).
 //
@@ -157,7 +157,7 @@ void controller(unsigned seed) {
     while (!g_stop.load(std::memory_order_relaxed)) {
         std::this_thread::sleep_for(std::chrono::milliseconds(2 + pick(rng, 10)));
         const int32_t cam = g_cams[pick(rng, 2)];
-        switch (pick(rng, 8)) {
+        switch (pick(rng, 9)) {
         case 0:
             ORXSimUnplug(cam);
             std::this_thread::sleep_for(std::chrono::milliseconds(pick(rng, 20)));
@@ -187,6 +187,12 @@ void controller(unsigned seed) {
             break;
         }
         case 7: ORXSimSetSky(40.0 + pick(rng, 10), 2.5, 4.0, rng()); break;
+        case 8: // every camera retired and revived under its id while the workers use it
+            if (pick(rng, 4) == 0) {
+                ORXSimReset();
+                ORXSimSetTimeScale(0.01);
+            }
+            break;
         }
     }
 }

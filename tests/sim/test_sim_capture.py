@@ -253,9 +253,27 @@ def test_time_scale_from_environment(lib, monkeypatch):
     monkeypatch.setenv("ORXSIM_TIME_SCALE", "nonsense")
     lib.ORXSimReset()
     assert lib.ORXSimGetTimeScale() == 1.0
-    lib.ORXSimSetTimeScale(-1.0)  # ignored
-    lib.ORXSimSetTimeScale(0.0)
+    monkeypatch.setenv("ORXSIM_TIME_SCALE", "1e-9")  # outside the range
+    lib.ORXSimReset()
     assert lib.ORXSimGetTimeScale() == 1.0
+
+
+@pytest.mark.parametrize("scale,status", [
+    (1e-4, 0), (1e4, 0), (9.9e-5, -1), (1e-9, -1), (1.01e4, -1), (0.0, -1), (-1.0, -1),
+    (float("nan"), -1), (float("inf"), -1),
+])
+def test_time_scale_range(lib, scale, status):
+    lib.ORXSimSetTimeScale(0.5)
+    assert lib.ORXSimSetTimeScale(scale) == status
+    assert lib.ORXSimGetTimeScale() == (scale if status == 0 else 0.5)
+
+
+def test_longest_exposure_completes_at_the_fastest_scale(lib):
+    lib.ORXSimSetTimeScale(1e-4)
+    open_init(lib, GUIDE)
+    assert lib.ORXSetROIFormat(GUIDE, 64, 64, 1, RAW8) == SUCCESS
+    assert lib.ORXSetControlValue(GUIDE, EXPOSURE, 2_000_000_000, 0) == SUCCESS  # 2000 s: 0.2 s of wall time
+    snapshot(lib, GUIDE, timeout=10)
 
 
 # ---- trigger modes --------------------------------------------------------------------

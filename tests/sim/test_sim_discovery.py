@@ -202,6 +202,38 @@ def test_add_and_remove_cameras(lib):
 def test_add_camera_rejects(lib, text):
     assert lib.ORXSimAddCamera(text) == -1
     assert lib.ORXGetNumOfConnectedCameras() == 3
+    assert lib.ORXSimCheckCamera(text, None, 0) > 0  # a reason is given
+
+
+@pytest.mark.parametrize("name,stored", [
+    (rb"Scope \ud83d\udd2d", "Scope \U0001F52D".encode()),     # surrogate pair: one character beyond U+FFFF
+    ("Caméra 🔭".encode(), "Caméra 🔭".encode()),                 # raw UTF-8
+    (rb"a\rb\fc\bd\te\nf\/g\\h\"i", b"a\rb\fc\bd\te\nf/g\\h\"i"),
+    (rb"\u00e9\u20AC", "é€".encode()),
+])
+def test_add_camera_json_strings(lib, name, stored):
+    cam = lib.ORXSimAddCamera(b'{"name": "' + name + b'"}')
+    assert cam > 0
+    info = CameraInfo()
+    assert lib.ORXGetCameraPropertyByID(cam, ctypes.byref(info)) == SUCCESS
+    assert info.Name == stored
+    info.Name.decode("utf-8")
+
+
+@pytest.mark.parametrize("name,reason", [
+    (rb"a\u0000b", b"NUL"),
+    (rb"\ud83d", b"surrogate"), (rb"\udd2d x", b"surrogate"), (rb"\ud83d\u0041", b"surrogate"),
+    (b"a\nb", b"control character"),                               # a raw newline inside the string
+    (b"\xff\xfe", b"UTF-8"), (b"\xed\xa0\xbd", b"UTF-8"), (b"\xc0\xaf", b"UTF-8"),  # bad, surrogate, overlong
+    (rb"\x41", b"escape"), (rb"\u12G4", b"escape"),
+])
+def test_add_camera_refuses_bad_strings(lib, name, reason):
+    text = b'{"name": "' + name + b'"}'
+    assert lib.ORXSimAddCamera(text) == -1
+    why = ctypes.create_string_buffer(128)
+    assert lib.ORXSimCheckCamera(text, why, len(why)) == len(why.value) > 0
+    assert reason in why.value
+    assert lib.ORXGetNumOfConnectedCameras() == 3
 
 
 def test_identity_flash_persists(lib):
