@@ -30,7 +30,7 @@ OPS = {
 
 @pytest.mark.skipif(not os.path.exists("/proc/self/statm"), reason="needs /proc")
 @pytest.mark.parametrize("op", OPS)
-def test_memory_stays_flat(lib, op):
+def test_resident_memory_stays_flat(lib, op):
     fn = OPS[op]
     stop = threading.Event()
     seen = set()
