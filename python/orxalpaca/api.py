@@ -74,7 +74,7 @@ def _accepts_imagebytes(request: web.Request) -> bool:
 async def image_response(params: Params, request: web.Request, image: Image) -> web.StreamResponse:
     envelope = _envelope(params, request)
     if _accepts_imagebytes(request):
-        body = await _in_pool(request, image.imagebytes_body)
+        body = image.imagebytes_body()
         header = imagebytes_header(0, envelope["ClientTransactionID"], envelope["ServerTransactionID"],
                                    transmission_type=image.transmission_type, dims=image.dims)
         response = web.StreamResponse(headers={"Content-Type": IMAGEBYTES})

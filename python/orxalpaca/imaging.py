@@ -22,6 +22,7 @@ UINT16 = 8
 
 HEADER = struct.Struct("<11i")   # the 44-byte ImageBytes metadata, version 1
 METADATA_VERSION = 1
+TRANSPOSE_BAND = 256
 
 
 def frame_to_array(frame: bytes, width: int, height: int, img_type: orx.ImgType) -> np.ndarray:
@@ -73,13 +74,21 @@ def json_array(a: np.ndarray) -> bytes:
 
 
 class Image:
-    """One exposure's image with its encodings, each made once on first use."""
+    """One exposure's image: its pixels in the Alpaca order (made at once, in
+    the thread that downloads the frame) and the encodings made from them on
+    first use."""
 
     def __init__(self, pixels: np.ndarray, max_adu: int) -> None:
         self.pixels = pixels              # sensor order, see frame_to_array
         self.max_adu = max_adu
+        h, w = pixels.shape[:2]
+        self.dims: tuple[int, ...] = (w, h) + pixels.shape[2:]      # x, y (and planes)
+        columns = np.empty(self.dims, dtype=pixels.dtype.newbyteorder("<"))
+        # by bands of rows: each band's columns stay in the cache
+        for y in range(0, h, TRANSPOSE_BAND):
+            columns[:, y:y + TRANSPOSE_BAND] = pixels[y:y + TRANSPOSE_BAND].swapaxes(0, 1)
+        self.columns = columns
         self._lock = threading.Lock()
-        self._bytes: Optional[memoryview] = None
         self._json: Optional[bytes] = None
         self._png: Optional[bytes] = None
 
@@ -88,27 +97,13 @@ class Image:
         return self.pixels.ndim
 
     @property
-    def dims(self) -> tuple[int, ...]:
-        """Alpaca dimensions: x, y (and planes)."""
-        h, w = self.pixels.shape[:2]
-        return (w, h) + self.pixels.shape[2:]
-
-    @property
     def transmission_type(self) -> int:
         return UINT16 if self.pixels.dtype.itemsize == 2 else BYTE
-
-    def _alpaca_order(self) -> np.ndarray:
-        return self.pixels.swapaxes(0, 1)       # [x][y](...)
 
     def imagebytes_body(self) -> memoryview:
         """The pixel data of an ImageBytes answer (after the header): columns
         one after the other, little-endian."""
-        with self._lock:
-            if self._bytes is None:
-                out = np.empty(self.dims, dtype=self.pixels.dtype.newbyteorder("<"))
-                np.copyto(out, self._alpaca_order())
-                self._bytes = memoryview(out.reshape(-1).view(np.uint8))
-            return self._bytes
+        return memoryview(self.columns.reshape(-1).view(np.uint8))
 
     def preview_png(self) -> bytes:
         with self._lock:
@@ -120,7 +115,7 @@ class Image:
         """The JSON text of the ImageArray value."""
         with self._lock:
             if self._json is None:
-                self._json = json_array(self._alpaca_order())
+                self._json = json_array(self.columns)
             return self._json
 
 
