@@ -13,6 +13,16 @@ from . import discovery
 from .server import DEFAULT_PORT, Server, camera_ids, serve_forever
 
 
+def _port(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"{text!r} is not a port number") from None
+    if not 0 <= value <= 65535:
+        raise argparse.ArgumentTypeError(f"port {value} is not in 0..65535")
+    return value
+
+
 def _parser() -> argparse.ArgumentParser:
     p = argparse.ArgumentParser(
         prog="orx-alpaca",
@@ -20,10 +30,10 @@ def _parser() -> argparse.ArgumentParser:
                     "the server (running exposures are aborted, the cameras closed).")
     p.add_argument("--host", default="127.0.0.1",
                    help="address to listen on (default 127.0.0.1; 0.0.0.0 for every interface)")
-    p.add_argument("--port", type=int, default=DEFAULT_PORT, help=f"HTTP port (default {DEFAULT_PORT}; 0: any free port)")
+    p.add_argument("--port", type=_port, default=DEFAULT_PORT, help=f"HTTP port (default {DEFAULT_PORT}; 0: any free port)")
     p.add_argument("--cameras", type=lambda s: [int(x) for x in s.split(",") if x.strip()],
                    metavar="ID,ID,...", help="camera ids to serve, in this order (default: all; see --list)")
-    p.add_argument("--discovery-port", type=int, default=discovery.DEFAULT_PORT,
+    p.add_argument("--discovery-port", type=_port, default=discovery.DEFAULT_PORT,
                    help=f"UDP port for Alpaca discovery (default {discovery.DEFAULT_PORT})")
     p.add_argument("--no-discovery", action="store_true", help="do not answer discovery queries")
     p.add_argument("--time-scale", type=float, metavar="S",

@@ -157,6 +157,7 @@ class ExposureCycle:
         self.state = IDLE
         dev = self.device
         await dev.call("aborting the exposure", orx.stop_exposure, dev.camera_id)
+        log.info("camera %d: aborted the exposure", dev.number)
 
     async def put_abortexposure(self, p: Params) -> None:
         await self.abort()

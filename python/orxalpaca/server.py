@@ -101,8 +101,10 @@ class Server:
                 log.warning("camera %d: closing failed: %s", d.number, exc)
         if self._runner is not None:
             await self._runner.cleanup()
+        self._runner = None
         if self._pool is not None:
             self._pool.shutdown(wait=True)
+            self._pool = None
         log.info("stopped")
 
 
@@ -140,7 +142,11 @@ class ServerThread:
 async def serve_forever(server: Server) -> None:
     """Run until SIGINT/SIGTERM (Ctrl-C), then stop cleanly."""
     import signal
-    await server.start()
+    try:
+        await server.start()
+    except BaseException:
+        await server.stop()
+        raise
     stop = asyncio.Event()
     loop = asyncio.get_running_loop()
     for sig in (signal.SIGINT, signal.SIGTERM):
