@@ -40,6 +40,39 @@ UNCONNECTED = {"connected", "connecting", "connect", "disconnect", "description"
                "commandblind", "commandbool", "commandstring"}
 
 
+def _numeric_control(control: Ctl, name: str) -> tuple[Callable[..., Any], ...]:
+    """The members of a numeric setting: its value (read, write), limits and
+    the list of names, which numeric settings do not have."""
+    async def get(self: "CameraDevice", p: Params) -> int:
+        return await self.control(control, name)
+
+    async def put(self: "CameraDevice", p: Params) -> None:
+        await self.set_control(control, name, p.int(name))
+
+    async def low(self: "CameraDevice", p: Params) -> int:
+        return self._caps(control, f"{name}Min").min_value
+
+    async def high(self: "CameraDevice", p: Params) -> int:
+        return self._caps(control, f"{name}Max").max_value
+
+    async def names(self: "CameraDevice", p: Params) -> list[str]:
+        raise errors.not_implemented(f"{name}s ({name} is numeric: {name}Min..{name}Max)")
+    return get, put, low, high, names
+
+
+def _subframe_member(attribute: str, name: str) -> tuple[Callable[..., Any], ...]:
+    """Read and write a subframe number, kept until the next exposure checks it."""
+    async def get(self: "CameraDevice", p: Params) -> int:
+        return getattr(self, attribute)
+
+    async def put(self: "CameraDevice", p: Params) -> None:
+        value = p.int(name)
+        if value < 0:
+            raise errors.invalid_value(f"{name} {value} is negative")
+        setattr(self, attribute, value)
+    return get, put
+
+
 class CameraDevice:
     def __init__(self, number: int, camera_id: int, pool: Executor,
                  time_scale: Callable[[], float] = lambda: 1.0, driver_version: str = "") -> None:
@@ -314,35 +347,10 @@ class CameraDevice:
     async def get_canasymmetricbin(self, p: Params) -> bool:
         return False
 
-    def _non_negative(self, p: Params, name: str) -> int:
-        value = p.int(name)
-        if value < 0:
-            raise errors.invalid_value(f"{name} {value} is negative")
-        return value
-
-    async def get_startx(self, p: Params) -> int:
-        return self.start_x
-
-    async def put_startx(self, p: Params) -> None:
-        self.start_x = self._non_negative(p, "StartX")
-
-    async def get_starty(self, p: Params) -> int:
-        return self.start_y
-
-    async def put_starty(self, p: Params) -> None:
-        self.start_y = self._non_negative(p, "StartY")
-
-    async def get_numx(self, p: Params) -> int:
-        return self.num_x
-
-    async def put_numx(self, p: Params) -> None:
-        self.num_x = self._non_negative(p, "NumX")
-
-    async def get_numy(self, p: Params) -> int:
-        return self.num_y
-
-    async def put_numy(self, p: Params) -> None:
-        self.num_y = self._non_negative(p, "NumY")
+    get_startx, put_startx = _subframe_member("start_x", "StartX")
+    get_starty, put_starty = _subframe_member("start_y", "StartY")
+    get_numx, put_numx = _subframe_member("num_x", "NumX")
+    get_numy, put_numy = _subframe_member("num_y", "NumY")
 
     async def get_readoutmodes(self, p: Params) -> list[str]:
         return [READOUT_NAMES.get(m, m.name) for m in self.modes]
@@ -368,35 +376,8 @@ class CameraDevice:
 
     # -- gain and offset -----------------------------------------------------
 
-    async def get_gain(self, p: Params) -> int:
-        return await self.control(Ctl.ORX_GAIN, "Gain")
-
-    async def put_gain(self, p: Params) -> None:
-        await self.set_control(Ctl.ORX_GAIN, "Gain", p.int("Gain"))
-
-    async def get_gainmin(self, p: Params) -> int:
-        return self._caps(Ctl.ORX_GAIN, "GainMin").min_value
-
-    async def get_gainmax(self, p: Params) -> int:
-        return self._caps(Ctl.ORX_GAIN, "GainMax").max_value
-
-    async def get_gains(self, p: Params) -> list[str]:
-        raise errors.not_implemented("Gains (gain is numeric: GainMin..GainMax)")
-
-    async def get_offset(self, p: Params) -> int:
-        return await self.control(Ctl.ORX_OFFSET, "Offset")
-
-    async def put_offset(self, p: Params) -> None:
-        await self.set_control(Ctl.ORX_OFFSET, "Offset", p.int("Offset"))
-
-    async def get_offsetmin(self, p: Params) -> int:
-        return self._caps(Ctl.ORX_OFFSET, "OffsetMin").min_value
-
-    async def get_offsetmax(self, p: Params) -> int:
-        return self._caps(Ctl.ORX_OFFSET, "OffsetMax").max_value
-
-    async def get_offsets(self, p: Params) -> list[str]:
-        raise errors.not_implemented("Offsets (offset is numeric: OffsetMin..OffsetMax)")
+    get_gain, put_gain, get_gainmin, get_gainmax, get_gains = _numeric_control(Ctl.ORX_GAIN, "Gain")
+    get_offset, put_offset, get_offsetmin, get_offsetmax, get_offsets = _numeric_control(Ctl.ORX_OFFSET, "Offset")
 
     # -- cooling -------------------------------------------------------------
 
