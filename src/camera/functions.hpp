@@ -5,6 +5,8 @@
 #include "module/function.hpp"
 #include "records/records.hpp"
 
+#include <type_traits>
+
 namespace orx::camera {
 
 // discovery.cpp
@@ -59,23 +61,33 @@ Ref new_frame(PyObject *size);
 unsigned char *frame_data(PyObject *frame);
 
 // A frame fetch: the frame is made from the buffer_size argument (the
-// second), then `library(data)` writes into it without the interpreter lock
-// (it may wait for the camera). The frame is the result.
+// second), then the library writes into it without the interpreter lock.
+// `library(data)` is one call; `library(data, ms)` waits for the frame, up to
+// the wait_ms argument (the third), in slices that a signal can end
+// (Call::library_wait). The frame is the result.
 template <class Library> PyObject *fetch_frame(Call &c, Library &&library) {
     Ref frame = new_frame(c.arg(1));
     if (!frame) return nullptr;
     unsigned char *data = frame_data(frame.get());
-    if (!c.library([&] { return library(data); }, Gil::Release)) return nullptr;
-    return frame.release();
+    bool ok;
+    if constexpr (std::is_invocable_v<Library &, unsigned char *>)
+        ok = c.library([&] { return library(data); }, Gil::Release);
+    else
+        ok = c.library_wait(2, [&](int32_t ms) { return library(data, ms); });
+    return ok ? frame.release() : nullptr;
 }
 
-// The same with a GPS stamp, made first: `library(data, gps)`; the result is
-// (frame, GpsData).
+// The same with a GPS stamp, made first: `library(data, gps)` or
+// `library(data, ms, gps)`; the result is (frame, GpsData).
 template <class Library> PyObject *fetch_frame_gps(Call &c, Library &&library) {
     Ref gps = new_record(g.types.GpsData);
     if (!gps) return nullptr;
     GpsDataRecord *rec = record_of<GpsDataRecord>(gps.get());
-    Ref frame = Ref::steal(fetch_frame(c, [&](unsigned char *data) { return library(data, rec); }));
+    Ref frame;
+    if constexpr (std::is_invocable_v<Library &, unsigned char *, GpsDataRecord *>)
+        frame = Ref::steal(fetch_frame(c, [&](unsigned char *data) { return library(data, rec); }));
+    else
+        frame = Ref::steal(fetch_frame(c, [&](unsigned char *data, int32_t ms) { return library(data, ms, rec); }));
     if (!frame) return nullptr;
     return tuple(frame.release(), gps.release());
 }

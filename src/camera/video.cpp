@@ -11,14 +11,15 @@ template <int32_t (*Library)(int32_t)> PyObject *by_id(Call &c) {
 }
 
 // A frame fetch waits up to wait_ms for the library: without the interpreter
-// lock, so other threads run meanwhile and one of them can stop the capture.
+// lock, so other threads run meanwhile and one of them can stop the capture,
+// and in slices, so that Ctrl-C ends the wait.
 PyObject *video_body(Call &c) {
-    return fetch_frame(c, [&](unsigned char *data) { return ORXGetVideoData(c.i32(0), data, c.i32(1), c.i32(2)); });
+    return fetch_frame(c, [&](unsigned char *data, int32_t ms) { return ORXGetVideoData(c.i32(0), data, c.i32(1), ms); });
 }
 
 PyObject *video_gps_body(Call &c) {
-    return fetch_frame_gps(c, [&](unsigned char *data, GpsDataRecord *gps) {
-        return ORXGetVideoDataGPS(c.i32(0), data, c.i32(1), c.i32(2), gps);
+    return fetch_frame_gps(c, [&](unsigned char *data, int32_t ms, GpsDataRecord *gps) {
+        return ORXGetVideoDataGPS(c.i32(0), data, c.i32(1), ms, gps);
     });
 }
 

@@ -256,16 +256,23 @@ bool Call::narrow() {
     return true;
 }
 
+namespace {
+
+// The original handler called directly: its own traceback entry is added
+// here, as a call through the function object adds it.
+bool hand_to_handler(PyObject *code) {
+    if (Ref::steal(handle_status(code))) return true;
+    add_traceback(g_handle_error_code.name());
+    return false;
+}
+
+} // namespace
+
 bool Call::hand_status(PyObject *handler, int32_t status) {
-    Ref result;
     Ref code = Ref::steal(PyLong_FromLong(status));
     if (!code) return false;
-    if (handler == original_handler) {
-        result = Ref::steal(handle_status(code.get()));
-    } else {
-        result = Ref::steal(PyObject_CallOneArg(handler, code.get()));
-    }
-    return static_cast<bool>(result);
+    if (handler == original_handler) return hand_to_handler(code.get());
+    return static_cast<bool>(Ref::steal(PyObject_CallOneArg(handler, code.get())));
 }
 
 // The handler looked up before the call was the original function: status 0
@@ -274,7 +281,7 @@ bool Call::hand_status(PyObject *handler, int32_t status) {
 bool Call::hand_to_original(int32_t status) {
     if (status == 0 && plain_success_known()) return true;
     Ref code = Ref::steal(PyLong_FromLong(status));
-    return code && Ref::steal(handle_status(code.get()));
+    return code && hand_to_handler(code.get());
 }
 
 bool is_original_handler(PyObject *obj) { return obj == original_handler; }

@@ -11,6 +11,7 @@
 #pragma once
 
 #include "module/core.hpp"
+#include "module/unlocked.hpp"
 
 #include "ORXCamera2.h"
 
@@ -79,26 +80,19 @@ public:
 
     // Looks up handle_error_code, narrows, calls `fn` once and hands its
     // status to the handler. False with an exception set on any failure.
-    // While nothing changed since status 0 last went to the original handler
-    // without effect (plain_success_known), the look-up would find that
-    // handler again and is left out.
     template <class Fn> bool library(Fn &&fn, Gil gil = Gil::Hold) {
-        Ref handler;
-        const bool original = plain_success_known();
-        if (!original) {
-            handler = Ref::steal(handle_error_code_global().get());
-            if (!handler) return false;
-        }
-        if (!narrow()) return false;
-        int32_t status;
-        if (gil == Gil::Release) {
-            Py_BEGIN_ALLOW_THREADS
-            status = fn();
-            Py_END_ALLOW_THREADS
-        } else {
-            status = fn();
-        }
-        return original ? hand_to_original(status) : hand_status(handler.get(), status);
+        return road([&](int32_t &status) {
+            status = gil == Gil::Release ? without_lock(fn) : fn();
+            return true;
+        });
+    }
+
+    // The same for a library call that waits for up to the milliseconds
+    // given by parameter `wait` (-1: without limit): `fn(ms)` is called
+    // without the lock, in slices between which signal handlers run
+    // (wait_in_slices). What a handler raises ends the call.
+    template <class Fn> bool library_wait(int wait, Fn &&fn) {
+        return road([&](int32_t &status) { return wait_in_slices(value_[wait], fn, status); });
     }
 
     // Narrowed library values; valid after narrow(), also without the lock.
@@ -107,6 +101,22 @@ public:
     const IdRecord &id() const { return id_; }
 
 private:
+    // While nothing changed since status 0 last went to the original handler
+    // without effect (plain_success_known), the look-up would find that
+    // handler again and is left out.
+    template <class Run> bool road(Run &&run) {
+        Ref handler;
+        const bool original = plain_success_known();
+        if (!original) {
+            handler = Ref::steal(handle_error_code_global().get());
+            if (!handler) return false;
+        }
+        if (!narrow()) return false;
+        int32_t status;
+        if (!run(status)) return false;
+        return original ? hand_to_original(status) : hand_status(handler.get(), status);
+    }
+
     static Global &handle_error_code_global();
     static bool hand_status(PyObject *handler, int32_t status);
     static bool hand_to_original(int32_t status);

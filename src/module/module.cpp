@@ -167,7 +167,7 @@ bool execute(PyObject *module) {
     return ready_record_types(module) && import_from(g.dict, "typing", "Optional") &&
            import_from(g.dict, "enum", "IntEnum") && create_enumerations(g.dict) && create_exceptions(g.dict) &&
            create_error_table(g.dict) && bind_functions(g.dict) &&
-           bind_new_dict(g.dict, "__test__");
+           bind_new_dict(g.dict, "__test__") && watch_exit();
 }
 
 int exec(PyObject *module) {
