@@ -24,9 +24,10 @@ What there is:
 - the call log: :func:`log`, :func:`clear_log`, :func:`call_count`;
 - everything back to the start: :func:`reset`.
 
-The functions act on the library that ``orx`` itself loaded (the same file,
-beside the module), so what they change is what orx sees. The environment
-variable ``ORXSIM_LIBRARY`` names another library file instead.
+The functions act on the library that ``orx`` itself loaded (see
+:func:`camera_library`), so what they change is what orx sees. When that
+library is not the simulator (a vendor's, chosen with the environment
+variable ``ORX_CAMERA_LIBRARY``), they raise ``RuntimeError``.
 """
 from __future__ import annotations
 
@@ -36,8 +37,9 @@ import enum
 import json
 import os
 import struct
-import sys
 from typing import Any, Iterator, Mapping, NamedTuple, Optional, Sequence, TypedDict, Union
+
+from ._loaded import camera_library, simulator_or_none
 
 __all__ = [
     "ALWAYS",
@@ -47,6 +49,7 @@ __all__ = [
     "Model",
     "Sky",
     "Status",
+    "camera_library",
     "library",
     "reset",
     "inject",
@@ -191,18 +194,6 @@ class Sky(NamedTuple):
     """Seed of the star field: the same seed gives the same stars."""
 
 
-def _library_path() -> str:
-    """The camera library file orx loads: beside the module, unless ``ORXSIM_LIBRARY`` names one."""
-    override = os.environ.get("ORXSIM_LIBRARY")
-    if override:
-        return override
-    import orx
-
-    folder = os.path.dirname(os.path.abspath(orx.__file__))
-    name = {"win32": "ORXCamera2.dll", "darwin": "libORXCamera2.dylib"}.get(sys.platform, "libORXCamera2.so")
-    return os.path.join(folder, name)
-
-
 _lib: Optional[ctypes.CDLL] = None
 _sky = Sky()
 
@@ -248,9 +239,12 @@ def library() -> ctypes.CDLL:
     """
     global _lib
     if _lib is None:
-        lib = ctypes.CDLL(_library_path())
-        if not hasattr(lib, "ORXSimReset"):
-            raise RuntimeError("the ORXCamera2 library in use is not the simulator")
+        path = camera_library()
+        lib = simulator_or_none(path)
+        if lib is None:
+            raise RuntimeError(
+                f"the camera library orx uses ({path}) is not the simulator: it has no control interface"
+            )
         for name, (restype, argtypes) in _SIGNATURES.items():
             fn = getattr(lib, name)
             fn.restype = restype

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "module/function.hpp"
+#include "module/library.hpp"
 #include "records/records.hpp"
 
 #include <type_traits>

@@ -7,6 +7,7 @@
 #include "module/module.hpp"
 
 #include "camera/functions.hpp"
+#include "module/library.hpp"
 
 #include <cstdlib>
 
@@ -154,6 +155,7 @@ bool bind_new_dict(PyObject *dict, const char *name) {
 bool execute(PyObject *module) {
     g.module = Py_NewRef(module);
     g.dict = PyModule_GetDict(module);
+    if (!load_library()) return false;
 
     Py_XSETREF(g.builtins, PyImport_ImportModule("builtins"));
     if (!g.builtins || PyDict_SetItemString(g.dict, "__builtins__", g.builtins) < 0) return false;

@@ -1,7 +1,7 @@
 """ctypes view of the simulator library (libORXCamera2.so) for tests/sim.
 
-The library is found in $ORX_STAGE_DIR, else in <repo>/build/dev/stage, else
-beside the installed orx module (orxsim's choice).
+The library is found in the orx-camera folder of $ORX_STAGE_DIR, else of
+<repo>/build/dev/stage, else it is the one orx loaded (orxsim.camera_library).
 """
 import ctypes
 import os
@@ -141,13 +141,13 @@ assert len(CAMERA_FUNCTIONS) == 42
 def library_path():
     stage = os.environ.get("ORX_STAGE_DIR")
     if stage:
-        return pathlib.Path(stage) / LIBNAME
-    local = REPO / "build" / "dev" / "stage" / LIBNAME
+        return pathlib.Path(stage) / "orx-camera" / LIBNAME
+    local = REPO / "build" / "dev" / "stage" / "orx-camera" / LIBNAME
     if local.exists():
         return local
     try:
         import orxsim
-        return pathlib.Path(orxsim._library_path())
+        return pathlib.Path(orxsim.camera_library())
     except Exception:
         return local
 
