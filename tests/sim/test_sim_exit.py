@@ -64,7 +64,7 @@ time.sleep(float(sys.argv[1]))
 def run_child(delay):
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(
         [os.path.dirname(simhelp.__file__), str(simhelp.REPO / "python"), os.environ.get("PYTHONPATH", "")]))
-    env.setdefault("ORX_STAGE_DIR", str(simhelp.library_path().parent))
+    env.setdefault("ORX_STAGE_DIR", str(simhelp.library_path().parent.parent))
     try:
         p = subprocess.run([sys.executable, "-c", CHILD, str(delay)], env=env, capture_output=True, text=True,
                            timeout=60)
