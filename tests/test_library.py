@@ -98,7 +98,7 @@ def test_environment_variable_switches_every_call_to_the_named_library(libraries
         orx.set_control_value(7, orx.ControlType.ORX_GAIN, 150, True)
         print(orx.get_control_value(7, orx.ControlType.ORX_EXPOSURE))
         orx.set_roi_format(7, 64, 48, 2, orx.ImgType.IMG_RAW16)
-        print(len(orx.get_video_data(7, 100, 250)))
+        print(len(orx.get_video_data(7, 100, 50)))
         log = ctypes.CDLL(orxsim.camera_library())
         log.recording_log.restype = ctypes.c_char_p
         print(log.recording_log().decode(), end="")
@@ -114,7 +114,7 @@ def test_environment_variable_switches_every_call_to_the_named_library(libraries
     assert lines[3:-1] == [
         "ORXGetSDKVersion()", "ORXGetNumOfConnectedCameras()", "ORXCameraCheck(1,2)", "ORXOpenCamera(7)",
         "ORXSetControlValue(7,0,150,1)", "ORXGetControlValue(7,1)", "ORXSetROIFormat(7,64,48,2,2)",
-        "ORXGetVideoData(7,100,250)",
+        "ORXGetVideoData(7,100,50)",
     ]
     assert lines[-1] == f"orxsim: the camera library orx uses ({complete}) is not the simulator: " \
         "it has no control interface"
