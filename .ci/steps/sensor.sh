@@ -2,6 +2,6 @@
 # The renderer's own checks: a standalone C++ program over simulator/src/sensor*.cpp.
 set -euo pipefail
 out=$(mktemp -d)
-g++ -O2 -std=c++17 -Wall -Wextra -Werror -I include -I simulator/src tests/sim/test_sensor.cpp \
+g++ -O2 -std=c++17 -Wall -Wextra -Werror -I include -I simulator/src tests/sim/test_sensor*.cpp \
     simulator/src/sensor*.cpp -o "$out/test_sensor" -lpthread
 "$out/test_sensor"

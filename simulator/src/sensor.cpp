@@ -46,6 +46,7 @@
 #include <vector>
 
 #include "ORXCamera2.h"
+#include "sensor_artefacts.hpp"
 #include "sensor_field.hpp"
 #include "sensor_kernels.hpp"
 
@@ -63,8 +64,14 @@ const int kBayer[4][2][2] = {
 // response of the colour photosites to white light, relative to green
 const float kResponse[3] = {50.0f / 52.0f, 1.0f, 50.0f / 95.0f};
 
-constexpr float kStampFloorE = 0.05f; // star light below this (electrons) is not drawn
+// star light below this many electrons per pixel, or below this share of a
+// background pixel's noise, is not drawn
+constexpr float kStampFloorE = 0.05f;
+constexpr double kStampFloorNoise = 0.02;
+constexpr double kMaxTintResponse = 1.3; // largest star tint times photosite response
+constexpr double kInvisibleNoiseShare = 0.25; // of a pixel's noise: stars fainter in total are not drawn
 constexpr double kHotPixelsPerMp = 10.0;
+constexpr int32_t kBandRows = 32;         // photosite rows built at a time
 
 // One Gaussian component of one star, clipped to the rendered region.
 struct Stamp {
@@ -76,14 +83,18 @@ struct Stamp {
 };
 
 struct Scratch {
-    std::vector<float> e, v, acc;
+    std::vector<float> band, v, acc, noise;
     std::vector<float> base[2], k[2];
     std::vector<uint8_t> chan[2];
     std::vector<uint16_t> mosaic;
     std::vector<uint8_t> darkrow, stage;
     std::vector<Stamp> stamps;
-    std::vector<uint32_t> active;
-    std::vector<field::HotPixel> hot;
+    std::vector<Stamp> sorted;   // stamps in order of first row
+    std::vector<uint32_t> count, active;
+    std::vector<Star> stars;
+    std::vector<artefact::Charge> charges;
+    artefact::AmpGlow glow;
+    artefact::PatternNoise pattern;
 };
 
 template <class T>
@@ -123,8 +134,9 @@ public:
 private:
     void setup();
     void collect_stars();
-    void collect_hot_pixels();
-    void build_photosite_row(int32_t sy, int parity);
+    void collect_charges();
+    const float *photosite_row(int32_t sy);
+    void build_band(int32_t y0);
     void render_output_row(int32_t r, uint16_t *out);
     int row_parity(int32_t r) const { return int((sy0_ / b_ + r) & 1); }
 
@@ -143,9 +155,11 @@ private:
     double dark_factor_ = 1.0;        // dark current relative to the reference temperature
     kern::ConvParams cp_{};
     float pedestal_ = 0.0f;           // black level of one photosite value
-    uint64_t noise_seed_ = 0;
+    double pixel_var_e_ = 0.0;        // noise variance of a background photosite, electrons^2
+    uint64_t noise_seed_ = 0;         // key of this frame's random parts
 
-    size_t next_stamp_ = 0, next_hot_ = 0;
+    size_t next_stamp_ = 0, next_charge_ = 0;
+    int32_t band_y0_ = 0, band_y1_ = 0; // sensor rows held in s_.band
 };
 
 void Renderer::setup()
@@ -167,7 +181,9 @@ void Renderer::setup()
     // a coarser ADC has proportionally more electrons per ADU
     const double epa = (sm_.elec_per_adu > 0.0 ? sm_.elec_per_adu : 1.0) *
                        std::ldexp(1.0, model_bits - bit_depth_);
-    const double read_noise = std::max(0.0, sm_.read_noise_e) * (0.35 + 0.65 / gain_factor);
+    // the readout's noise, random and patterned, falls with gain
+    const double readout_scale = 0.35 + 0.65 / gain_factor;
+    const double read_noise = std::max(0.0, sm_.read_noise_e) * readout_scale;
     const double scale8 = double(1 << (bit_depth_ - 8));
     cp_.full_well = float(std::max(0.0, sm_.full_well_e));
     cp_.read_var = float(read_noise * read_noise);
@@ -184,6 +200,7 @@ void Renderer::setup()
     const double sky = rq_.dark ? 0.0 : std::max(0.0, rq_.sky.sky_e_per_s) * t_;
     const double dark_e = std::max(0.0, sm_.dark_current_e) * dark_factor_ * t_;
     const double wb[3] = {color_ ? rq_.wb_r / 50.0 : 1.0, 1.0, color_ ? rq_.wb_b / 50.0 : 1.0};
+    pixel_var_e_ = cp_.read_var + sky + dark_e;
     for (int c = 0; c < 3; ++c) {
         base_e[c] = float(sky * (color_ ? kResponse[c] : 1.0f) + dark_e);
         k[c] = float(gain_factor / epa * std::max(0.0, wb[c]));
@@ -201,14 +218,19 @@ void Renderer::setup()
             kk[i] = k[c];
         }
     }
-    grow(s_.e, n_);
+    grow(s_.band, n_ * kBandRows);
+    band_y0_ = band_y1_ = 0;
     grow(s_.v, n_);
+    grow(s_.noise, n_);
     grow(s_.acc, size_t(w_));
+    s_.glow.setup(sm_, sx0_, n_, t_);
+    s_.pattern.setup(sm_, noise_seed_, sx0_, n_, readout_scale);
 }
 
 void Renderer::collect_stars()
 {
     s_.stamps.clear();
+    s_.sorted.clear();
     s_.active.clear();
     next_stamp_ = 0;
     if (rq_.dark || t_ <= 0.0)
@@ -222,102 +244,160 @@ void Renderer::collect_stars()
     const double dx = sane(rq_.drift_x), dy = sane(rq_.drift_y);
     const double x_lo = double(sx0_), x_hi = double(sx0_) + double(n_);
 
-    field::for_each_star(
-        rq_.sky.seed, rq_.sky.star_density, x_lo - reach - dx, double(y_lo_) - reach - dy,
-        x_hi + reach - dx, double(y_hi_) + reach - dy, [&](const field::Star &star) {
-            const double cx = star.x + dx, cy = star.y + dy;
-            const double flux_e = star.flux * t_;
-            float amp[3], amp_max = 0.0f;
-            for (int c = 0; c < 3; ++c) {
-                amp[c] = float(color_ ? flux_e * star.tint[c] * kResponse[c] : flux_e);
-                amp_max = std::max(amp_max, amp[c]);
-            }
-            for (int ci = 0; ci < 2; ++ci) {
-                const field::Profile &pr = *comps[ci];
-                const float peak = amp_max * fracs[ci] * pr.centre_peak * pr.centre_peak;
-                if (!(peak > kStampFloorE))
-                    continue;
-                // radius where the Gaussian falls below the floor
-                const double reach_c = pr.sigma * std::sqrt(2.0 * std::log(double(peak) / kStampFloorE));
-                const int rad = std::min(pr.radius, int(std::ceil(reach_c)) + 1);
-                double fx = std::floor(cx), fy = std::floor(cy);
-                int phx = int(std::lround((cx - fx) * field::kPhases));
-                int phy = int(std::lround((cy - fy) * field::kPhases));
-                if (phx == field::kPhases) { phx = 0; fx += 1.0; }
-                if (phy == field::kPhases) { phy = 0; fy += 1.0; }
-                const int64_t ix = int64_t(fx) - sx0_, iy = int64_t(fy);
-                const int64_t x0 = std::max<int64_t>(ix - rad, 0);
-                const int64_t x1 = std::min<int64_t>(ix + rad + 1, int64_t(n_));
-                const int64_t y0 = std::max<int64_t>(iy - rad, y_lo_);
-                const int64_t y1 = std::min<int64_t>(iy + rad + 1, y_hi_);
-                if (x0 >= x1 || y0 >= y1)
-                    continue;
-                Stamp st;
-                st.x0 = int32_t(x0); st.x1 = int32_t(x1);
-                st.y0 = int32_t(y0); st.y1 = int32_t(y1);
-                st.ix = int32_t(ix); st.iy = int32_t(iy);
-                st.gx = pr.row(phx);
-                st.gy = pr.row(phy);
-                for (int c = 0; c < 3; ++c)
-                    st.amp[c] = amp[c] * fracs[ci];
-                s_.stamps.push_back(st);
-            }
-        });
-    std::sort(s_.stamps.begin(), s_.stamps.end(),
-              [](const Stamp &a, const Stamp &b) { return a.y0 < b.y0; });
+    // the faintest star that can leave a drawn stamp
+    float frac_peak = 0.0f;
+    for (int ci = 0; ci < 2; ++ci)
+        frac_peak = std::max(frac_peak, fracs[ci] * comps[ci]->centre_peak * comps[ci]->centre_peak);
+    // and stars whose whole light is lost in the noise of a single pixel: a
+    // quarter of it spread over a star's dozen pixels would take a stack of
+    // hundreds of such frames to show
+    const float floor_e = std::max(kStampFloorE, float(kStampFloorNoise * std::sqrt(pixel_var_e_)));
+    const double min_flux = std::max(floor_e / (kMaxTintResponse * double(frac_peak)),
+                                     kInvisibleNoiseShare * std::sqrt(pixel_var_e_)) / t_;
+    const TileStarField own(rq_.sky);
+    const StarSource &source = rq_.stars ? *rq_.stars : static_cast<const StarSource &>(own);
+    s_.stars.clear();
+    source.stars(x_lo - reach - dx, double(y_lo_) - reach - dy, x_hi + reach - dx, double(y_hi_) + reach - dy,
+                 min_flux, s_.stars);
+    for (const Star &star : s_.stars) {
+        const double cx = star.x + dx, cy = star.y + dy;
+        const double flux_e = star.flux * t_;
+        float amp[3], amp_max = 0.0f;
+        for (int c = 0; c < 3; ++c) {
+            amp[c] = float(color_ ? flux_e * star.tint[c] * kResponse[c] : flux_e);
+            amp_max = std::max(amp_max, amp[c]);
+        }
+        for (int ci = 0; ci < 2; ++ci) {
+            const field::Profile &pr = *comps[ci];
+            const float peak = amp_max * fracs[ci] * pr.centre_peak * pr.centre_peak;
+            if (!(peak > floor_e))
+                continue;
+            // radius where the Gaussian falls below the floor
+            const double reach_c = pr.sigma * std::sqrt(2.0 * std::log(double(peak) / floor_e));
+            const int rad = std::min(pr.radius, int(std::ceil(reach_c)) + 1);
+            double fx = std::floor(cx), fy = std::floor(cy);
+            int phx = int(std::lround((cx - fx) * field::kPhases));
+            int phy = int(std::lround((cy - fy) * field::kPhases));
+            if (phx == field::kPhases) { phx = 0; fx += 1.0; }
+            if (phy == field::kPhases) { phy = 0; fy += 1.0; }
+            const int64_t ix = int64_t(fx) - sx0_, iy = int64_t(fy);
+            const int64_t x0 = std::max<int64_t>(ix - rad, 0);
+            const int64_t x1 = std::min<int64_t>(ix + rad + 1, int64_t(n_));
+            const int64_t y0 = std::max<int64_t>(iy - rad, y_lo_);
+            const int64_t y1 = std::min<int64_t>(iy + rad + 1, y_hi_);
+            if (x0 >= x1 || y0 >= y1)
+                continue;
+            Stamp st;
+            st.x0 = int32_t(x0); st.x1 = int32_t(x1);
+            st.y0 = int32_t(y0); st.y1 = int32_t(y1);
+            st.ix = int32_t(ix); st.iy = int32_t(iy);
+            st.gx = pr.row(phx);
+            st.gy = pr.row(phy);
+            for (int c = 0; c < 3; ++c)
+                st.amp[c] = amp[c] * fracs[ci];
+            s_.stamps.push_back(st);
+        }
+    }
+    // in order of first row (a counting sort: there are many stamps, few rows)
+    const size_t rows = size_t(y_hi_ - y_lo_) + 1;
+    s_.count.assign(rows + 1, 0);
+    for (const Stamp &st : s_.stamps)
+        ++s_.count[size_t(st.y0 - y_lo_) + 1];
+    for (size_t i = 1; i <= rows; ++i)
+        s_.count[i] += s_.count[i - 1];
+    s_.sorted.resize(s_.stamps.size());
+    for (const Stamp &st : s_.stamps)
+        s_.sorted[s_.count[size_t(st.y0 - y_lo_)]++] = st;
 }
 
-void Renderer::collect_hot_pixels()
+// Hot pixels and cosmic-ray hits of the rendered rows, sorted by row.
+void Renderer::collect_charges()
 {
-    s_.hot.clear();
-    next_hot_ = 0;
-    field::for_each_hot_pixel(sm_.hot_pixel_seed, kHotPixelsPerMp, sm_.width, sm_.height, sx0_,
-                              y_lo_, int32_t(std::min<int64_t>(int64_t(sx0_) + int64_t(n_), INT32_MAX)),
-                              y_hi_, [&](const field::HotPixel &hp) { s_.hot.push_back(hp); });
-    std::sort(s_.hot.begin(), s_.hot.end(), [](const field::HotPixel &a, const field::HotPixel &b) {
+    s_.charges.clear();
+    next_charge_ = 0;
+    const int32_t x_end = int32_t(std::min<int64_t>(int64_t(sx0_) + int64_t(n_), INT32_MAX));
+    field::for_each_hot_pixel(sm_.hot_pixel_seed, kHotPixelsPerMp, sm_.width, sm_.height, sx0_, y_lo_, x_end,
+                              y_hi_, [&](const field::HotPixel &hp) {
+                                  s_.charges.push_back(
+                                      {hp.x, hp.y, float(hp.rate_e * dark_factor_ * t_) + hp.fixed_e});
+                              });
+    artefact::cosmic_rays(sm_, noise_seed_, t_, sx0_, y_lo_, x_end, y_hi_, s_.charges);
+    std::sort(s_.charges.begin(), s_.charges.end(), [](const artefact::Charge &a, const artefact::Charge &b) {
         return a.y != b.y ? a.y < b.y : a.x < b.x;
     });
 }
 
-// Electrons of every photosite of sensor row sy into s_.e. Rows must come in
+// Electrons of every photosite of sensor row sy. Rows must come in
 // increasing order within a frame.
-void Renderer::build_photosite_row(int32_t sy, int parity)
+const float *Renderer::photosite_row(int32_t sy)
 {
-    float *e = s_.e.data();
-    std::memcpy(e, s_.base[parity].data(), n_ * sizeof(float));
+    if (sy >= band_y1_)
+        build_band(sy);
+    return s_.band.data() + size_t(sy - band_y0_) * n_;
+}
 
-    // stars: admit stamps starting on this row, retire finished ones
-    while (next_stamp_ < s_.stamps.size() && s_.stamps[next_stamp_].y0 <= sy)
-        s_.active.push_back(uint32_t(next_stamp_++));
-    const uint8_t *ch = s_.chan[parity].data();
-    for (size_t a = 0; a < s_.active.size();) {
-        const Stamp &st = s_.stamps[s_.active[a]];
-        if (st.y1 <= sy) {
-            s_.active[a] = s_.active.back();
-            s_.active.pop_back();
-            continue;
-        }
-        const float gy = st.gy[sy - st.iy];
-        const float *gx = st.gx;
-        const int32_t ix = st.ix;
-        if (!color_) {
-            const float amp = st.amp[0] * gy;
-            for (int32_t x = st.x0; x < st.x1; ++x)
-                e[x] += amp * gx[x - ix];
-        } else {
-            const float amp[3] = {st.amp[0] * gy, st.amp[1] * gy, st.amp[2] * gy};
-            for (int32_t x = st.x0; x < st.x1; ++x)
-                e[x] += amp[ch[x]] * gx[x - ix];
-        }
-        ++a;
+// Builds the photosite rows [y0, y0 + kBandRows) (clipped to the rendered
+// rows) into s_.band.
+void Renderer::build_band(int32_t y0)
+{
+    const int32_t y1 = std::min(y_hi_, y0 + kBandRows);
+    band_y0_ = y0;
+    band_y1_ = y1;
+    // the colour parity of sensor row sy is that of the output row holding it
+    auto parity = [&](int32_t sy) { return row_parity((sy - sy0_) / b_); };
+    for (int32_t sy = y0; sy < y1; ++sy) {
+        float *e = s_.band.data() + size_t(sy - y0) * n_;
+        std::memcpy(e, s_.base[parity(sy)].data(), n_ * sizeof(float));
+        if (s_.glow.active())
+            s_.glow.add_row(sy, e);
     }
 
-    // hot pixels
-    while (next_hot_ < s_.hot.size() && s_.hot[next_hot_].y < sy)
-        ++next_hot_;
-    for (; next_hot_ < s_.hot.size() && s_.hot[next_hot_].y == sy; ++next_hot_) {
-        const field::HotPixel &hp = s_.hot[next_hot_];
-        e[hp.x - sx0_] += float(hp.rate_e * dark_factor_ * t_) + hp.fixed_e;
+    // hot pixels and cosmic rays
+    const std::vector<artefact::Charge> &q = s_.charges;
+    while (next_charge_ < q.size() && q[next_charge_].y < y0)
+        ++next_charge_;
+    for (; next_charge_ < q.size() && q[next_charge_].y < y1; ++next_charge_)
+        s_.band[size_t(q[next_charge_].y - y0) * n_ + size_t(q[next_charge_].x - sx0_)] += q[next_charge_].e;
+
+    // stars: admit stamps starting in this band, draw, retire finished ones
+    while (next_stamp_ < s_.sorted.size() && s_.sorted[next_stamp_].y0 < y1)
+        s_.active.push_back(uint32_t(next_stamp_++));
+    for (size_t a = 0; a < s_.active.size();) {
+        const Stamp &st = s_.sorted[s_.active[a]];
+        const int32_t ry0 = std::max(st.y0, y0), ry1 = std::min(st.y1, y1);
+        const float *gx = st.gx;
+        const int32_t ix = st.ix;
+        for (int32_t sy = ry0; sy < ry1; ++sy) {
+            float *e = s_.band.data() + size_t(sy - y0) * n_;
+            const float gy = st.gy[sy - st.iy];
+            if (!color_) {
+                const float amp = st.amp[0] * gy;
+                for (int32_t x = st.x0; x < st.x1; ++x)
+                    e[x] += amp * gx[x - ix];
+            } else if (b_ == 1 && st.x1 - st.x0 >= 2) {
+                // colours alternate column by column: two amplitudes
+                const uint8_t *ch = s_.chan[parity(sy)].data();
+                const float a0 = st.amp[ch[st.x0]] * gy, a1 = st.amp[ch[st.x0 + 1]] * gy;
+                int32_t x = st.x0;
+                for (; x + 1 < st.x1; x += 2) {
+                    e[x] += a0 * gx[x - ix];
+                    e[x + 1] += a1 * gx[x + 1 - ix];
+                }
+                if (x < st.x1)
+                    e[x] += a0 * gx[x - ix];
+            } else {
+                const uint8_t *ch = s_.chan[parity(sy)].data();
+                const float amp[3] = {st.amp[0] * gy, st.amp[1] * gy, st.amp[2] * gy};
+                for (int32_t x = st.x0; x < st.x1; ++x)
+                    e[x] += amp[ch[x]] * gx[x - ix];
+            }
+        }
+        if (st.y1 <= y1) {
+            s_.active[a] = s_.active.back();
+            s_.active.pop_back();
+        } else {
+            ++a;
+        }
     }
 }
 
@@ -325,13 +405,12 @@ void Renderer::build_photosite_row(int32_t sy, int parity)
 void Renderer::render_output_row(int32_t r, uint16_t *out)
 {
     const int parity = row_parity(r);
-    const int8_t *noise = kern::noise_table();
     const bool sub_dark = rq_.dark_frame != nullptr;
     const int64_t sensor_x_end = int64_t(sx0_) + int64_t(n_);
     const bool dark_inside = sx0_ >= 0 && sensor_x_end <= sm_.width;
 
     auto convert = [&](int32_t sy, float *fout, uint16_t *uout) {
-        build_photosite_row(sy, parity);
+        const float *e = photosite_row(sy);
         const uint8_t *dark = nullptr;
         if (sub_dark && sy >= 0 && sy < sm_.height) {
             const uint8_t *row = rq_.dark_frame + size_t(sy) * size_t(sm_.width);
@@ -346,20 +425,21 @@ void Renderer::render_output_row(int32_t r, uint16_t *out)
                 dark = d;
             }
         }
-        // the deviate of photosite (x, sy) is table[row_start + x]: the same
-        // pixel gets the same noise whatever the region of interest
-        const uint64_t row_start = field::mix64(noise_seed_ + uint64_t(uint32_t(sy)) * 0x9E3779B97F4A7C15ull);
-        for (size_t c = 0; c < n_; c += kern::kNoisePad) {
-            const size_t len = std::min(n_ - c, kern::kNoisePad);
-            const uint64_t at = row_start + uint64_t(int64_t(sx0_) + int64_t(c));
-            const int8_t *nz = noise + (at & (kern::kNoiseSize - 1));
-            const float *k = s_.k[parity].data() + c;
-            const uint8_t *dk = dark ? dark + c : nullptr;
-            if (uout)
-                kern::convert_row_u16(s_.e.data() + c, nz, k, dk, len, cp_, uout + c);
-            else
-                kern::convert_row_f(s_.e.data() + c, nz, k, dk, len, cp_, fout + c);
-        }
+        // the deviate of photosite (x, sy) is number x of the row's stream:
+        // the same pixel gets the same noise whatever the region of interest
+        const uint64_t row_key = kern::mix64(noise_seed_ + uint64_t(int64_t(sy)) * 0x9E3779B97F4A7C15ull);
+        kern::normal_deviates(row_key, uint64_t(int64_t(sx0_)), n_, s_.noise.data());
+        kern::RowIn in;
+        in.e = e;
+        in.noise = s_.noise.data();
+        in.k = s_.k[parity].data();
+        in.off = s_.pattern.col_offsets();
+        in.dark = dark;
+        in.row_off = s_.pattern.row_offset(sy);
+        if (uout)
+            kern::convert_row_u16(in, n_, cp_, uout);
+        else
+            kern::convert_row_f(in, n_, cp_, fout);
     };
 
     const int32_t sy_first = sy0_ + r * b_;
@@ -427,7 +507,7 @@ void Renderer::run(uint8_t *dst, size_t n)
     y_hi_ = sy0_ + m_hi * b_;
 
     collect_stars();
-    collect_hot_pixels();
+    collect_charges();
 
     const int shift_dn = bit_depth_ - 8;
     const uint8_t *curve = kern::gamma_curve(std::max(1, std::min(100, int(rq_.gamma))));

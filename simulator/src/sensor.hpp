@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <memory>
 
+#include "sensor_stars.hpp"
+
 namespace orxsim {
 
 // Where a model's amp glow sits: a corner or the middle of an edge.
@@ -24,6 +26,7 @@ struct SensorModel {
     bool color = false;         // Bayer mosaic in front of the pixels
     int32_t bayer = 0;          // ORX_BAYER_PATTERN of the top-left 2x2 cell
     int32_t bit_depth = 12;     // ADC bits
+    int32_t high_speed_bits = 10; // ADC bits of the high-speed readout
     double pixel_size_um = 3.76;
     double elec_per_adu = 1.0;  // at gain 0
     double read_noise_e = 3.0;  // electrons rms at gain 0
@@ -47,16 +50,11 @@ struct SensorModel {
     double cosmic_per_cm2_min = 0.0;
 };
 
-struct Sky {
-    double star_density = 40.0;  // stars per megapixel
-    double seeing_fwhm = 2.5;    // pixels
-    double sky_e_per_s = 4.0;    // background, electrons / pixel / second
-    uint32_t seed = 20261207;
-};
-
 struct FrameRequest {
     const SensorModel *model = nullptr;
     Sky sky;
+    // the stars in view; nullptr: the seeded field sky describes
+    const StarSource *stars = nullptr;
     // region of interest, in output pixels; start in unbinned sensor pixels
     int32_t start_x = 0, start_y = 0;
     int32_t width = 0, height = 0;

@@ -1,26 +1,23 @@
-// sensor_field.hpp - the simulated sky (stars) and the sensor's hot pixels.
+// sensor_field.hpp - seeded random fields of the simulated sensor: the random
+// number helpers, its hot pixels and the point spread function tables.
 //
-// Both are generated on demand from a seed, tile by tile: a tile's content
-// depends only on the seed and the tile's coordinates, so the star field is
-// unbounded (drifting never runs out of stars), identical for every sensor
-// looking at the same sky, and cheap to produce for just the part of it a
-// frame needs. Nothing is cached, so nothing needs a lock.
+// Fields are generated on demand from a seed, tile by tile: a tile's content
+// depends only on the seed and the tile's coordinates, so it is cheap to
+// produce for just the part of it a frame needs. Nothing is cached, so
+// nothing needs a lock.
 #pragma once
 
 #include <cmath>
 #include <cstdint>
 #include <vector>
 
+#include "sensor_kernels.hpp"
+
 namespace orxsim {
 namespace field {
 
 // ---- random numbers ------------------------------------------------------------
-inline uint64_t mix64(uint64_t z)
-{
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-    return z ^ (z >> 31);
-}
+using kern::mix64;
 
 struct Rng {
     uint64_t s;
@@ -54,51 +51,6 @@ inline int poisson(Rng &r, double lambda, double exp_neg_lambda)
     const double g = std::sqrt(-2.0 * std::log(u1)) * std::cos(6.283185307179586 * u2);
     const double k = std::floor(lambda + std::sqrt(lambda) * g + 0.5);
     return k < 0.0 ? 0 : int(k);
-}
-
-// ---- stars --------------------------------------------------------------------------
-constexpr int kStarTile = 256;           // sensor pixels per tile side
-constexpr double kStarFluxMin = 300.0;   // e-/s of the faintest stars
-constexpr double kStarFluxMax = 2.0e7;   // e-/s cap
-constexpr double kStarSlope = 0.8;       // N(> F) ~ F^-slope
-
-struct Star {
-    double x, y;    // centre, sensor pixels (pixel i spans [i, i+1))
-    double flux;    // electrons per second, all colours together
-    float tint[3];  // relative R, G, B output of the star (mean 1)
-};
-
-// Calls fn(const Star &) for every star whose centre lies in [x0,x1) x [y0,y1).
-template <class Fn>
-void for_each_star(uint32_t seed, double density_per_mp, double x0, double y0, double x1,
-                   double y1, Fn &&fn)
-{
-    if (!(density_per_mp > 0.0) || !(x1 > x0) || !(y1 > y0))
-        return;
-    const double lambda = density_per_mp * double(kStarTile) * kStarTile * 1e-6;
-    const double enl = std::exp(-lambda);
-    const int64_t tx0 = int64_t(std::floor(x0 / kStarTile)), tx1 = int64_t(std::floor(x1 / kStarTile));
-    const int64_t ty0 = int64_t(std::floor(y0 / kStarTile)), ty1 = int64_t(std::floor(y1 / kStarTile));
-    for (int64_t ty = ty0; ty <= ty1; ++ty) {
-        for (int64_t tx = tx0; tx <= tx1; ++tx) {
-            Rng r(tile_seed(seed, 0x57A125ull, tx, ty));
-            const int n = poisson(r, lambda, enl);
-            for (int i = 0; i < n; ++i) {
-                Star s;
-                s.x = (double(tx) + r.uniform()) * kStarTile;
-                s.y = (double(ty) + r.uniform()) * kStarTile;
-                s.flux = std::fmin(kStarFluxMax,
-                                   kStarFluxMin * std::pow(r.uniform_pos(), -1.0 / kStarSlope));
-                // colour from red-ish to blue-ish
-                const float t = float(r.uniform());
-                s.tint[0] = 1.3f - 0.6f * t;
-                s.tint[1] = 1.0f;
-                s.tint[2] = 0.7f + 0.6f * t;
-                if (s.x >= x0 && s.x < x1 && s.y >= y0 && s.y < y1)
-                    fn(static_cast<const Star &>(s));
-            }
-        }
-    }
 }
 
 // ---- hot pixels -------------------------------------------------------------------

@@ -15,36 +15,34 @@ namespace kern {
 
 namespace {
 
-uint64_t splitmix64(uint64_t &state)
+// ---- counter-based normal deviates ----
+constexpr uint64_t kWeyl = 0xA0761D6478BD642Full;
+constexpr uint64_t kMixK = 0xE7037ED1A0B428DBull;
+
+// 64 random bits for counter c of stream key
+inline uint64_t draw(uint64_t key, uint64_t c)
 {
-    uint64_t z = (state += 0x9E3779B97F4A7C15ull);
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-    return z ^ (z >> 31);
+    const uint64_t s = key + c * kWeyl;
+#if defined(__SIZEOF_INT128__)
+    const unsigned __int128 t = (unsigned __int128)s * (s ^ kMixK);
+    return uint64_t(t >> 64) ^ uint64_t(t);
+#else
+    return mix64(s ^ kMixK);
+#endif
 }
 
-double uniform01(uint64_t &state) // (0, 1]
-{
-    return (double((splitmix64(state) >> 11)) + 1.0) * (1.0 / 9007199254740992.0);
-}
+// The sum S of four uniform bytes has mean 510 and variance 21845; with
+// c = S - 510, c * (kShapeA + kShapeB * c^2) has unit variance and the
+// normal's kurtosis.
+constexpr float kShapeA = float(0.9490332780957844 / 147.80054127);
+constexpr float kShapeB = float(0.9490332780957844 * 0.019643549842651348 /
+                                (147.80054127 * 147.80054127 * 147.80054127));
 
-std::vector<int8_t> make_noise_table()
+inline float shape(uint32_t w)
 {
-    std::vector<int8_t> t(kNoiseSize + kNoisePad);
-    uint64_t state = 0x5EED0F5E9503ull;
-    const double two_pi = 6.283185307179586;
-    for (size_t i = 0; i < kNoiseSize; i += 2) {
-        // Box-Muller: two independent deviates per pair of uniforms
-        const double r = std::sqrt(-2.0 * std::log(uniform01(state)));
-        const double a = two_pi * uniform01(state);
-        const double g[2] = {r * std::cos(a), r * std::sin(a)};
-        for (int j = 0; j < 2; ++j) {
-            const double q = std::nearbyint(g[j] * kNoiseUnit);
-            t[i + j] = int8_t(std::max(-127.0, std::min(127.0, q)));
-        }
-    }
-    std::memcpy(t.data() + kNoiseSize, t.data(), kNoisePad);
-    return t;
+    const uint32_t pairs = (w & 0x00FF00FFu) + ((w >> 8) & 0x00FF00FFu);
+    const float c = float(int32_t((pairs & 0xFFFFu) + (pairs >> 16)) - 510);
+    return c * (kShapeA + kShapeB * (c * c));
 }
 
 struct GammaCurves {
@@ -64,62 +62,39 @@ struct GammaCurves {
 
 inline float clampf(float v, float lo, float hi) { return v < lo ? lo : (v > hi ? hi : v); }
 
-inline float convert_one(float e, int8_t nz, float k, const uint8_t *dark, size_t i,
-                         const ConvParams &p)
+inline float convert_one(const RowIn &in, size_t i, const ConvParams &p)
 {
-    const float s = e < p.full_well ? e : p.full_well;
-    const float noise = float(nz) * (1.0f / kNoiseUnit);
-    float v = clampf(p.bias + k * (s + std::sqrt(p.read_var + s) * noise), 0.0f, p.full_scale);
-    if (dark) {
-        v -= float(dark[i]) * p.dark_scale;
+    const float s = in.e[i] < p.full_well ? in.e[i] : p.full_well;
+    float v = clampf(p.bias + in.k[i] * (s + in.off[i] + in.row_off + std::sqrt(p.read_var + s) * in.noise[i]),
+                     0.0f, p.full_scale);
+    if (in.dark) {
+        v -= float(in.dark[i]) * p.dark_scale;
         v = v < 0.0f ? 0.0f : v;
     }
     return v;
 }
 
 #if defined(__SSE2__)
-// 16 photosites at once; out[q] receives the four float results of lanes 4q..4q+3.
+// four photosites from i on
 template <bool Dark>
-inline void convert16(const float *e, const int8_t *noise, const float *k, const uint8_t *dark,
-                      const ConvParams &p, __m128 out[4])
+inline __m128 convert4(const RowIn &in, size_t i, const ConvParams &p)
 {
-    const __m128 fw = _mm_set1_ps(p.full_well);
-    const __m128 rv = _mm_set1_ps(p.read_var);
-    const __m128 unit = _mm_set1_ps(1.0f / kNoiseUnit);
-    const __m128 bias = _mm_set1_ps(p.bias);
-    const __m128 full = _mm_set1_ps(p.full_scale);
+    const __m128 s = _mm_min_ps(_mm_loadu_ps(in.e + i), _mm_set1_ps(p.full_well));
+    const __m128 sig = _mm_sqrt_ps(_mm_add_ps(_mm_set1_ps(p.read_var), s));
+    const __m128 off = _mm_add_ps(_mm_loadu_ps(in.off + i), _mm_set1_ps(in.row_off));
+    __m128 v = _mm_add_ps(_mm_add_ps(s, off), _mm_mul_ps(sig, _mm_loadu_ps(in.noise + i)));
+    v = _mm_add_ps(_mm_set1_ps(p.bias), _mm_mul_ps(_mm_loadu_ps(in.k + i), v));
     const __m128 zero = _mm_setzero_ps();
-
-    const __m128i nb = _mm_loadu_si128(reinterpret_cast<const __m128i *>(noise));
-    const __m128i n16lo = _mm_srai_epi16(_mm_unpacklo_epi8(nb, nb), 8);
-    const __m128i n16hi = _mm_srai_epi16(_mm_unpackhi_epi8(nb, nb), 8);
-    __m128i n32[4] = {_mm_srai_epi32(_mm_unpacklo_epi16(n16lo, n16lo), 16),
-                      _mm_srai_epi32(_mm_unpackhi_epi16(n16lo, n16lo), 16),
-                      _mm_srai_epi32(_mm_unpacklo_epi16(n16hi, n16hi), 16),
-                      _mm_srai_epi32(_mm_unpackhi_epi16(n16hi, n16hi), 16)};
-    __m128i d32[4];
+    v = _mm_min_ps(_mm_max_ps(v, zero), _mm_set1_ps(p.full_scale));
     if (Dark) {
-        const __m128i z = _mm_setzero_si128();
-        const __m128i db = _mm_loadu_si128(reinterpret_cast<const __m128i *>(dark));
-        const __m128i d16lo = _mm_unpacklo_epi8(db, z), d16hi = _mm_unpackhi_epi8(db, z);
-        d32[0] = _mm_unpacklo_epi16(d16lo, z);
-        d32[1] = _mm_unpackhi_epi16(d16lo, z);
-        d32[2] = _mm_unpacklo_epi16(d16hi, z);
-        d32[3] = _mm_unpackhi_epi16(d16hi, z);
+        int32_t d[4];
+        for (int q = 0; q < 4; ++q)
+            d[q] = in.dark[i + size_t(q)];
+        const __m128 ds = _mm_mul_ps(_mm_cvtepi32_ps(_mm_loadu_si128(reinterpret_cast<const __m128i *>(d))),
+                                     _mm_set1_ps(p.dark_scale));
+        v = _mm_max_ps(_mm_sub_ps(v, ds), zero);
     }
-    for (int q = 0; q < 4; ++q) {
-        const __m128 s = _mm_min_ps(_mm_loadu_ps(e + 4 * q), fw);
-        const __m128 sig = _mm_sqrt_ps(_mm_add_ps(rv, s));
-        const __m128 nz = _mm_mul_ps(_mm_cvtepi32_ps(n32[q]), unit);
-        __m128 v = _mm_add_ps(s, _mm_mul_ps(sig, nz));
-        v = _mm_add_ps(bias, _mm_mul_ps(_mm_loadu_ps(k + 4 * q), v));
-        v = _mm_min_ps(_mm_max_ps(v, zero), full);
-        if (Dark) {
-            const __m128 ds = _mm_set1_ps(p.dark_scale);
-            v = _mm_max_ps(_mm_sub_ps(v, _mm_mul_ps(_mm_cvtepi32_ps(d32[q]), ds)), zero);
-        }
-        out[q] = v;
-    }
+    return v;
 }
 
 // rounds four floats in [0, 65535] and packs eight of them into uint16
@@ -133,29 +108,21 @@ inline __m128i round_pack_u16(__m128 a, __m128 b)
 }
 
 template <bool Dark>
-size_t convert_f_simd(const float *e, const int8_t *noise, const float *k, const uint8_t *dark,
-                      size_t n, const ConvParams &p, float *out)
+size_t convert_f_simd(const RowIn &in, size_t n, const ConvParams &p, float *out)
 {
     size_t i = 0;
-    for (; i + 16 <= n; i += 16) {
-        __m128 v[4];
-        convert16<Dark>(e + i, noise + i, k + i, Dark ? dark + i : nullptr, p, v);
-        for (int q = 0; q < 4; ++q)
-            _mm_storeu_ps(out + i + 4 * q, v[q]);
-    }
+    for (; i + 4 <= n; i += 4)
+        _mm_storeu_ps(out + i, convert4<Dark>(in, i, p));
     return i;
 }
 
 template <bool Dark>
-size_t convert_u16_simd(const float *e, const int8_t *noise, const float *k, const uint8_t *dark,
-                        size_t n, const ConvParams &p, uint16_t *out)
+size_t convert_u16_simd(const RowIn &in, size_t n, const ConvParams &p, uint16_t *out)
 {
     size_t i = 0;
-    for (; i + 16 <= n; i += 16) {
-        __m128 v[4];
-        convert16<Dark>(e + i, noise + i, k + i, Dark ? dark + i : nullptr, p, v);
-        _mm_storeu_si128(reinterpret_cast<__m128i *>(out + i), round_pack_u16(v[0], v[1]));
-        _mm_storeu_si128(reinterpret_cast<__m128i *>(out + i + 8), round_pack_u16(v[2], v[3]));
+    for (; i + 8 <= n; i += 8) {
+        const __m128 a = convert4<Dark>(in, i, p), b = convert4<Dark>(in, i + 4, p);
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(out + i), round_pack_u16(a, b));
     }
     return i;
 }
@@ -163,42 +130,67 @@ size_t convert_u16_simd(const float *e, const int8_t *noise, const float *k, con
 
 } // namespace
 
-const int8_t *noise_table()
+float normal_deviate(uint64_t key, uint64_t j)
 {
-    static const std::vector<int8_t> *table = new std::vector<int8_t>(make_noise_table()); // immortal: read at exit
-    return table->data();
+    return shape(uint32_t(draw(key, j >> 1) >> (32 * (j & 1))));
+}
+
+void normal_deviates(uint64_t key, uint64_t first, size_t n, float *out)
+{
+    if (n == 0)
+        return;
+    size_t i = 0;
+    if (first & 1) // the odd half of a draw first
+        out[i++] = normal_deviate(key, first);
+    uint64_t c = (first + i) >> 1;
+#if defined(__SSE2__)
+    // two draws (four deviates) at a time: byte pairs summed in 16-bit lanes,
+    // then pairs of those in 32-bit lanes
+    const __m128i lo_bytes = _mm_set1_epi16(0x00FF);
+    const __m128i ones = _mm_set1_epi16(1);
+    const __m128 centre = _mm_set1_ps(510.0f), ka = _mm_set1_ps(kShapeA), kb = _mm_set1_ps(kShapeB);
+    for (; i + 4 <= n; i += 4, c += 2) {
+        const __m128i w = _mm_set_epi64x(int64_t(draw(key, c + 1)), int64_t(draw(key, c)));
+        const __m128i pairs = _mm_add_epi16(_mm_and_si128(w, lo_bytes), _mm_srli_epi16(w, 8));
+        const __m128 cc = _mm_sub_ps(_mm_cvtepi32_ps(_mm_madd_epi16(pairs, ones)), centre);
+        _mm_storeu_ps(out + i, _mm_mul_ps(cc, _mm_add_ps(ka, _mm_mul_ps(kb, _mm_mul_ps(cc, cc)))));
+    }
+#endif
+    for (; i + 2 <= n; i += 2, ++c) {
+        const uint64_t w = draw(key, c);
+        out[i] = shape(uint32_t(w));
+        out[i + 1] = shape(uint32_t(w >> 32));
+    }
+    if (i < n)
+        out[i] = shape(uint32_t(draw(key, c)));
 }
 
 const uint8_t *gamma_curve(int gamma)
 {
     if (gamma == 50)
         return nullptr;
-    static const GammaCurves *curves = new GammaCurves(); // immortal: read at exit
-    return curves->lut[std::max(1, std::min(100, gamma))];
+    static const GammaCurves &curves = *new GammaCurves; // never destroyed: threads may render at exit
+    return curves.lut[std::max(1, std::min(100, gamma))];
 }
 
-void convert_row_f(const float *e, const int8_t *noise, const float *k, const uint8_t *dark,
-                   size_t n, const ConvParams &p, float *out)
+void convert_row_f(const RowIn &in, size_t n, const ConvParams &p, float *out)
 {
     size_t i = 0;
 #if defined(__SSE2__)
-    i = dark ? convert_f_simd<true>(e, noise, k, dark, n, p, out)
-             : convert_f_simd<false>(e, noise, k, dark, n, p, out);
+    i = in.dark ? convert_f_simd<true>(in, n, p, out) : convert_f_simd<false>(in, n, p, out);
 #endif
     for (; i < n; ++i)
-        out[i] = convert_one(e[i], noise[i], k[i], dark, i, p);
+        out[i] = convert_one(in, i, p);
 }
 
-void convert_row_u16(const float *e, const int8_t *noise, const float *k, const uint8_t *dark,
-                     size_t n, const ConvParams &p, uint16_t *out)
+void convert_row_u16(const RowIn &in, size_t n, const ConvParams &p, uint16_t *out)
 {
     size_t i = 0;
 #if defined(__SSE2__)
-    i = dark ? convert_u16_simd<true>(e, noise, k, dark, n, p, out)
-             : convert_u16_simd<false>(e, noise, k, dark, n, p, out);
+    i = in.dark ? convert_u16_simd<true>(in, n, p, out) : convert_u16_simd<false>(in, n, p, out);
 #endif
     for (; i < n; ++i)
-        out[i] = uint16_t(convert_one(e[i], noise[i], k[i], dark, i, p) + 0.5f);
+        out[i] = uint16_t(convert_one(in, i, p) + 0.5f);
 }
 
 void pack_raw16(const uint16_t *m, size_t w, int shift_left, bool mirror, uint8_t *dst)

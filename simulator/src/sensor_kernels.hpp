@@ -1,8 +1,9 @@
 // sensor_kernels.hpp - the per-pixel inner loops of the frame renderer.
 //
-// Everything here works on one row at a time and allocates nothing. The
-// process-wide tables (noise deviates, gamma curves) are built on first use
-// and read-only afterwards, so any number of threads may call these at once.
+// Everything here works on one row at a time and allocates nothing. The one
+// process-wide table (gamma curves) is built on first use, read-only
+// afterwards and never destroyed, so any number of threads may call these at
+// once, even while the process exits.
 #pragma once
 
 #include <cstddef>
@@ -12,14 +13,24 @@ namespace orxsim {
 namespace kern {
 
 // ---- noise -----------------------------------------------------------------
-// A table of standard normal deviates stored as int8 in units of 1/kNoiseUnit
-// (so +-6.35 sigma). kNoiseSize entries plus kNoisePad entries that repeat the
-// start, so any offset in [0, kNoiseSize) can be read for kNoisePad entries
-// without wrapping.
-constexpr int kNoiseUnit = 20;
-constexpr size_t kNoiseSize = size_t(1) << 21;
-constexpr size_t kNoisePad = size_t(1) << 16;
-const int8_t *noise_table();
+// Standard normal deviates from a counter-based generator: deviate j of stream
+// `key` depends on (key, j) alone, so any part of any stream can be drawn on
+// its own, in any order, by any thread. Each 64-bit draw (one 128-bit
+// multiply of a Weyl sequence) gives two deviates; each deviate is the sum of
+// four uniform bytes, shaped by a cubic to the normal's variance and kurtosis
+// (tails reach 4 sigma; beyond 3 sigma it has about 1/2 of the normal's mass).
+// Writes deviates first .. first + n - 1 of stream key into out.
+void normal_deviates(uint64_t key, uint64_t first, size_t n, float *out);
+// Deviate j of stream key alone (equal to what normal_deviates writes).
+float normal_deviate(uint64_t key, uint64_t j);
+
+// A 64-bit mixing function (bijective) for deriving stream keys.
+inline uint64_t mix64(uint64_t z)
+{
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+    return z ^ (z >> 31);
+}
 
 // ---- photosite conversion ----------------------------------------------------
 struct ConvParams {
@@ -30,16 +41,23 @@ struct ConvParams {
     float dark_scale;  // ADU per step of the 8-bit dark frame
 };
 
+// One row's inputs, per photosite i: electrons e[i], a standard normal
+// deviate noise[i], electrons-to-ADU factor k[i] (gain and white balance of
+// the photosite's colour), readout offset off[i] + row_off in electrons
+// (pattern noise: no shot noise), optional 8-bit dark frame values dark[i].
+struct RowIn {
+    const float *e, *noise, *k, *off;
+    const uint8_t *dark;
+    float row_off;
+};
+
 // For each photosite i of a row:
 //   s = min(e[i], full_well)
-//   v = clamp(bias + k[i] * (s + sqrt(read_var + s) * noise[i]), 0, full_scale)
+//   v = clamp(bias + k[i] * (s + off[i] + row_off + sqrt(read_var + s) * noise[i]), 0, full_scale)
 //   v = max(v - dark[i] * dark_scale, 0)            (when dark != nullptr)
-// k[i] converts electrons to ADU (gain and white balance of the photosite's
-// colour). Writes floats (for binning) or rounded uint16 values.
-void convert_row_f(const float *e, const int8_t *noise, const float *k, const uint8_t *dark,
-                   size_t n, const ConvParams &p, float *out);
-void convert_row_u16(const float *e, const int8_t *noise, const float *k, const uint8_t *dark,
-                     size_t n, const ConvParams &p, uint16_t *out);
+// Writes floats (for binning) or rounded uint16 values.
+void convert_row_f(const RowIn &in, size_t n, const ConvParams &p, float *out);
+void convert_row_u16(const RowIn &in, size_t n, const ConvParams &p, uint16_t *out);
 
 // ---- output rows ---------------------------------------------------------------
 // ADC values -> output bytes of one row; `mirror` writes the row right to left.
