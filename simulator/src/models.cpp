@@ -61,8 +61,21 @@ std::vector<Model> make_builtins() {
         m.sensor.full_well_e = 50000.0;
         m.sensor.elec_per_adu = 50000.0 / 16383.0;
         m.sensor.read_noise_e = 3.3;
-        m.sensor.dark_current_e = 0.002;
         m.sensor.hot_pixel_seed = 6200;
+        // back-illuminated full-frame sensor: 0.002 e-/s at -10 C, faint
+        // glow at the right edge, little pattern noise; 12-bit high speed
+        m.sensor.dark_current_e = 0.064;
+        m.sensor.dark_ref_temp_c = 20.0;
+        m.sensor.dark_doubling_c = 6.0;
+        m.sensor.amp_glow_e = 0.05;
+        m.sensor.amp_glow_at = AmpGlowAt::Right;
+        m.sensor.amp_glow_reach_px = 250.0;
+        m.sensor.row_fixed_e = 0.15;
+        m.sensor.row_frame_e = 0.35;
+        m.sensor.col_fixed_e = 0.3;
+        m.sensor.col_frame_e = 0.1;
+        m.sensor.cosmic_per_cm2_min = 2.0;
+        m.sensor.high_speed_bits = 12;
         m.bins = {1, 2, 3, 4};
         m.formats = {ORX_IMG_RAW8, ORX_IMG_RGB24, ORX_IMG_RAW16, ORX_IMG_Y8};
         m.usb3 = true;
@@ -94,8 +107,21 @@ std::vector<Model> make_builtins() {
         m.sensor.full_well_e = 14500.0;
         m.sensor.elec_per_adu = 14500.0 / 4095.0;
         m.sensor.read_noise_e = 6.5;
-        m.sensor.dark_current_e = 0.02;
         m.sensor.hot_pixel_seed = 1200;
+        // older front-illuminated guide sensor: more dark current, a glowing
+        // top-left corner, marked row and column pattern; 10-bit high speed
+        m.sensor.dark_current_e = 0.05;
+        m.sensor.dark_ref_temp_c = 20.0;
+        m.sensor.dark_doubling_c = 6.5;
+        m.sensor.amp_glow_e = 3.0;
+        m.sensor.amp_glow_at = AmpGlowAt::TopLeft;
+        m.sensor.amp_glow_reach_px = 100.0;
+        m.sensor.row_fixed_e = 0.6;
+        m.sensor.row_frame_e = 1.2;
+        m.sensor.col_fixed_e = 1.0;
+        m.sensor.col_frame_e = 0.3;
+        m.sensor.cosmic_per_cm2_min = 2.0;
+        m.sensor.high_speed_bits = 10;
         m.bins = {1, 2};
         m.formats = {ORX_IMG_RAW8, ORX_IMG_RAW16};
         m.usb3 = false;
@@ -127,8 +153,21 @@ std::vector<Model> make_builtins() {
         m.sensor.full_well_e = 14600.0;
         m.sensor.elec_per_adu = 14600.0 / 4095.0;
         m.sensor.read_noise_e = 1.0;
-        m.sensor.dark_current_e = 0.05;
         m.sensor.hot_pixel_seed = 2900;
+        // small-pixel planetary sensor: strong glow at the right edge in long
+        // exposures, slight pattern noise; 10-bit high speed
+        m.sensor.dark_current_e = 0.1;
+        m.sensor.dark_ref_temp_c = 20.0;
+        m.sensor.dark_doubling_c = 5.8;
+        m.sensor.amp_glow_e = 6.0;
+        m.sensor.amp_glow_at = AmpGlowAt::Right;
+        m.sensor.amp_glow_reach_px = 120.0;
+        m.sensor.row_fixed_e = 0.1;
+        m.sensor.row_frame_e = 0.25;
+        m.sensor.col_fixed_e = 0.15;
+        m.sensor.col_frame_e = 0.05;
+        m.sensor.cosmic_per_cm2_min = 2.0;
+        m.sensor.high_speed_bits = 10;
         m.bins = {1, 2};
         m.formats = {ORX_IMG_RAW8, ORX_IMG_RGB24, ORX_IMG_RAW16, ORX_IMG_Y8};
         m.usb3 = true;

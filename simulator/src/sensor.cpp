@@ -1,22 +1,31 @@
 // sensor.cpp - renders the frames of a simulated camera.
 //
 // Model of one frame, per photosite (unbinned sensor pixel):
-//   electrons  = (sky + stars) * t + dark current * t + hot pixel charge,
+//   electrons  = (sky + stars) * t + dark current * t + amp glow * t
+//                + hot pixel charge + cosmic-ray charge,
 //                clipped at the full well; no light at all for a dark frame.
-//                Stars come from an unbounded seeded star field (see
-//                sensor_field.hpp), shifted by the guide drift with 1/64 pixel
-//                resolution; their images are a Gaussian core plus a faint wide
-//                halo, integrated over each pixel.
-//   ADU        = bias + k * (electrons + sqrt(read_noise^2 + electrons) * N(0,1))
-//                clipped to [0, 2^bit_depth - 1], where
-//                k = 10^(gain/200) / elec_per_adu  (gain in 0.1 dB steps),
-//                times wb_r/50 or wb_b/50 on red and blue photosites, and
-//                bias = offset * 2^(bit_depth - 8) ADU (so the offset reads
-//                back directly as the black level of an 8-bit image).
-//                The read noise falls with gain, to 0.35x at very high gain.
-//                The normal deviates come from a process-wide table, read
-//                from a per-row offset that depends on frame_index.
-//   dark frame = when given, dark[y][x] * 2^(bit_depth - 8) ADU is subtracted
+//                Dark current (hot pixels' too) doubles every
+//                dark_doubling_c degrees above dark_ref_temp_c. Stars come
+//                from a StarSource (sensor_stars.hpp), shifted by the guide
+//                drift with 1/64 pixel resolution; their images are a
+//                Gaussian core plus a faint wide halo, integrated over each
+//                pixel. Amp glow, pattern noise and cosmic rays are in
+//                sensor_artefacts.hpp.
+//   ADU        = bias + k * (electrons + row/column offsets
+//                            + sqrt(read_noise^2 + electrons) * N(0,1))
+//                clipped to [0, 2^bits - 1], where bits is the ADC's depth
+//                for this frame (the model's unless the request sets one),
+//                k = 10^(gain/200) / elec_per_adu * 2^(bits - model bits)
+//                (gain in 0.1 dB steps), times wb_r/50 or wb_b/50 on red and
+//                blue photosites, and bias = offset * 2^(bits - 8) ADU (so
+//                the offset reads back directly as the black level of an
+//                8-bit image). The read noise and the pattern offsets fall
+//                with gain, to 0.35x at very high gain.
+//                N(0,1) is deviate x of a counter-based stream keyed by
+//                (noise_key, frame_index, row): no two pixels, frames or
+//                cameras share it, and a pixel's noise does not depend on
+//                the region of interest.
+//   dark frame = when given, dark[y][x] * 2^(bits - 8) ADU is subtracted
 //                from each photosite, clipped at 0.
 // Colour sensors: each photosite sees the light through its Bayer filter; the
 // photosite responses to white light are such that the default white balance
@@ -29,8 +38,8 @@
 //            pattern at output resolution (every photosite of an output pixel
 //            is filtered like that output pixel).
 // Output formats, from the ADC value v of each output pixel:
-//   RAW16  little-endian v << (16 - bit_depth)
-//   RAW8   v >> (bit_depth - 8)
+//   RAW16  little-endian v << (16 - bits)
+//   RAW8   v >> (bits - 8)
 //   Y8     mono: RAW8 through the gamma curve; colour: luminance
 //          (0.30 R + 0.59 G + 0.11 B) of the demosaiced image, gamma applied
 //   RGB24  bilinear demosaic, 3 bytes per pixel in the order B, G, R, gamma
