@@ -5,50 +5,97 @@
 //       simulator/src/sensor*.cpp -o /tmp/bench_render -lpthread && /tmp/bench_render [frames]
 // (one line)
 //
-// Goals: 1920x1080 RAW8 at 1 ms exposure >= 100 frames/s, taken as <= 8 ms per
-// frame to leave room for the rest of the camera; a full 6248x4176 colour frame
-// at RAW16 <= 50 ms. Exits 1 when a goal is missed.
+// Every goal is a ratio of two times measured in this run (best of several
+// frames, the machine may be shared):
+//   snapshot  a full 6248x4176 colour RAW16 frame rendered into fresh zeroed
+//             memory costs at most 3x the limit for the same bytes: fresh
+//             zeroed memory written once (calloc + memset);
+//   video     a 1920x1080 RAW8 frame at 1 ms exposure, rendered and then
+//             copied into fresh memory as a consumer would, on one core
+//             takes no longer than the USB 3 link needs to carry it.
+// The sensors carry the physics figures of the built-in cooled colour and
+// planetary cameras. Exits 1 when a goal is missed.
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <vector>
 
 #include "ORXCamera2.h"
 #include "sensor.hpp"
 
+using orxsim::AmpGlowAt;
 using orxsim::FrameRequest;
 using orxsim::SensorModel;
 
 namespace {
 
-struct Case {
-    const char *name;
-    SensorModel model;
-    int32_t width, height, bin, img_type;
-    int64_t exposure_us;
-    double goal_ms; // 0: no goal, shown for information
-};
+constexpr double kLinkBytesPerS = 380e6; // the simulated USB 3 link at 100 % bandwidth
 
-SensorModel model(int32_t w, int32_t h, bool color, int32_t bits)
+SensorModel cooled_colour()
 {
     SensorModel m;
-    m.width = w;
-    m.height = h;
-    m.color = color;
+    m.width = 6248;
+    m.height = 4176;
+    m.color = true;
     m.bayer = ORX_BAYER_RG;
-    m.bit_depth = bits;
+    m.bit_depth = 14;
+    m.full_well_e = 50000.0;
+    m.elec_per_adu = 50000.0 / 16383.0;
+    m.read_noise_e = 3.3;
+    m.dark_current_e = 0.064;
+    m.amp_glow_e = 0.05;
+    m.amp_glow_at = AmpGlowAt::Right;
+    m.amp_glow_reach_px = 250.0;
+    m.row_fixed_e = 0.15;
+    m.row_frame_e = 0.35;
+    m.col_fixed_e = 0.3;
+    m.col_frame_e = 0.1;
+    m.cosmic_per_cm2_min = 2.0;
     return m;
 }
 
-struct Result {
-    double mean_ms, best_ms;
+SensorModel planetary(bool color)
+{
+    SensorModel m;
+    m.width = 1920;
+    m.height = 1080;
+    m.color = color;
+    m.bayer = ORX_BAYER_RG;
+    m.bit_depth = 12;
+    m.pixel_size_um = 2.9;
+    m.full_well_e = 14600.0;
+    m.elec_per_adu = 14600.0 / 4095.0;
+    m.read_noise_e = 1.0;
+    m.dark_current_e = 0.1;
+    m.amp_glow_e = 6.0;
+    m.amp_glow_at = AmpGlowAt::Right;
+    m.amp_glow_reach_px = 120.0;
+    m.row_fixed_e = 0.1;
+    m.row_frame_e = 0.25;
+    m.col_fixed_e = 0.15;
+    m.col_frame_e = 0.05;
+    m.cosmic_per_cm2_min = 2.0;
+    return m;
+}
+
+double now_ms()
+{
+    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+struct Case {
+    const char *name;
+    const SensorModel *model;
+    int32_t width, height, bin, img_type;
+    int64_t exposure_us;
 };
 
-Result run(const Case &c, int frames)
+FrameRequest request(const Case &c)
 {
     FrameRequest rq;
-    rq.model = &c.model;
+    rq.model = c.model;
     rq.width = c.width;
     rq.height = c.height;
     rq.bin = c.bin;
@@ -56,56 +103,130 @@ Result run(const Case &c, int frames)
     rq.exposure_us = c.exposure_us;
     rq.gain = 100;
     rq.offset = 10;
-    std::vector<uint8_t> buf(orxsim::frame_bytes(rq));
-    orxsim::render_frame(rq, buf.data(), buf.size()); // warm up: tables, scratch buffers
-    double total = 0.0, best = 1e30;
-    unsigned sink = 0;
-    for (int i = 0; i < frames; ++i) {
-        rq.frame_index = uint64_t(i + 1);
-        rq.drift_x = 0.25 * i; // a slowly drifting mount
-        const auto t0 = std::chrono::steady_clock::now();
-        orxsim::render_frame(rq, buf.data(), buf.size());
-        const auto t1 = std::chrono::steady_clock::now();
-        const double ms = std::chrono::duration<double, std::milli>(t1 - t0).count();
-        total += ms;
-        best = std::min(best, ms);
-        sink += buf[size_t(i) * 7919 % buf.size()];
+    rq.sensor_temp_c = -10.0;
+    rq.noise_key = 1;
+    return rq;
+}
+
+unsigned g_sink = 0; // keeps the frames observable
+
+// Times in ms of one frame: rendered into one reused buffer, or (Fresh) into
+// new zeroed memory each time, or (Copy) rendered and then copied into new
+// memory, as a video consumer fetching the frame does.
+enum class Into { Reused, Fresh, Copy };
+
+class Frames {
+public:
+    Frames(const Case &c, Into into) : rq_(request(c)), n_(orxsim::frame_bytes(rq_)), into_(into), buf_(n_)
+    {
+        orxsim::render_frame(rq_, buf_.data(), n_); // warm up: tables, scratch buffers
     }
-    if (sink == 0xFFFFFFFFu)
-        std::puts(""); // keeps the frames observable
-    return {total / frames, best};
+    size_t bytes() const { return n_; }
+    double once()
+    {
+        rq_.frame_index += 1;
+        rq_.drift_x += 0.25; // a slowly drifting mount
+        const double t0 = now_ms();
+        uint8_t *dst = into_ == Into::Fresh ? static_cast<uint8_t *>(std::calloc(1, n_)) : buf_.data();
+        orxsim::render_frame(rq_, dst, n_);
+        if (into_ == Into::Copy) {
+            uint8_t *copy = static_cast<uint8_t *>(std::malloc(n_));
+            std::memcpy(copy, dst, n_);
+            g_sink += copy[rq_.frame_index * 7919 % n_];
+            std::free(copy);
+        }
+        const double t1 = now_ms();
+        g_sink += dst[rq_.frame_index * 7919 % n_];
+        if (into_ == Into::Fresh)
+            std::free(dst);
+        return t1 - t0;
+    }
+
+private:
+    FrameRequest rq_;
+    size_t n_;
+    Into into_;
+    std::vector<uint8_t> buf_;
+};
+
+// The limit: fresh zeroed memory of n bytes, written once.
+double limit_once(size_t n)
+{
+    const double t0 = now_ms();
+    uint8_t *p = static_cast<uint8_t *>(std::calloc(1, n));
+    std::memset(p, 0x5A, n);
+    const double t1 = now_ms();
+    g_sink += p[n / 3];
+    std::free(p);
+    return t1 - t0;
 }
 
 } // namespace
 
 int main(int argc, char **argv)
 {
-    const int frames = argc > 1 ? std::max(1, std::atoi(argv[1])) : 50;
-    const SensorModel hd_mono = model(1920, 1080, false, 12);
-    const SensorModel hd_color = model(1920, 1080, true, 12);
-    const SensorModel big_color = model(6248, 4176, true, 16);
-    const Case cases[] = {
-        {"1920x1080 mono  RAW8   1 ms", hd_mono, 1920, 1080, 1, ORX_IMG_RAW8, 1000, 8.0},
-        {"1920x1080 color RAW8   1 ms", hd_color, 1920, 1080, 1, ORX_IMG_RAW8, 1000, 8.0},
-        {"6248x4176 color RAW16  1 s ", big_color, 6248, 4176, 1, ORX_IMG_RAW16, 1000000, 50.0},
-        {"1920x1080 mono  RAW16  2 s ", hd_mono, 1920, 1080, 1, ORX_IMG_RAW16, 2000000, 0.0},
-        {"1920x1080 color RGB24  1 ms", hd_color, 1920, 1080, 1, ORX_IMG_RGB24, 1000, 0.0},
-        {"3124x2088 color RAW16 bin2 ", big_color, 3124, 2088, 2, ORX_IMG_RAW16, 1000000, 0.0},
-        {"6248x4176 color RGB24  1 s ", big_color, 6248, 4176, 1, ORX_IMG_RGB24, 1000000, 0.0},
-    };
-    std::printf("%d frames per case, one thread\n", frames);
-    std::printf("%-30s %9s %9s %9s  %s\n", "case", "mean ms", "best ms", "fps", "goal");
+    const int frames = argc > 1 ? std::max(1, std::atoi(argv[1])) : 20;
+    const SensorModel big = cooled_colour(), hd_mono = planetary(false), hd_color = planetary(true);
     bool ok = true;
-    for (const Case &c : cases) {
-        const Result r = run(c, frames);
-        char goal[64] = "-";
-        if (c.goal_ms > 0.0) {
-            const bool met = r.mean_ms <= c.goal_ms;
-            ok = ok && met;
-            std::snprintf(goal, sizeof goal, "<= %.0f ms (%.0f fps): %s", c.goal_ms, 1000.0 / c.goal_ms,
-                          met ? "met" : "MISSED");
+    std::printf("%d frames per case, one thread, best of each\n\n", frames);
+
+    // ---- snapshot: rendering into fresh memory against the limit ----
+    const Case snaps[] = {
+        {"6248x4176 colour RAW16, 32 us", &big, 6248, 4176, 1, ORX_IMG_RAW16, 32},
+        {"6248x4176 colour RAW16, 1 s", &big, 6248, 4176, 1, ORX_IMG_RAW16, 1000000},
+        {"6248x4176 colour RAW16, 60 s", &big, 6248, 4176, 1, ORX_IMG_RAW16, 60000000},
+    };
+    std::printf("%-34s %9s %9s %7s  %s\n", "snapshot into fresh memory", "ms", "limit ms", "ratio", "goal");
+    for (const Case &c : snaps) {
+        // the limit and the frame alternate, so both see the same load
+        Frames f(c, Into::Fresh);
+        double lim = 1e30, ms = 1e30;
+        for (int i = 0; i < frames; ++i) {
+            lim = std::min(lim, limit_once(f.bytes()));
+            ms = std::min(ms, f.once());
         }
-        std::printf("%-30s %9.2f %9.2f %9.1f  %s\n", c.name, r.mean_ms, r.best_ms, 1000.0 / r.mean_ms, goal);
+        const double ratio = ms / lim;
+        const bool goal = c.exposure_us <= 1000000;
+        const bool met = ratio <= 3.0;
+        ok = ok && (met || !goal);
+        std::printf("%-34s %9.2f %9.2f %6.2fx  %s\n", c.name, ms, lim, ratio,
+                    goal ? (met ? "<= 3x: met" : "<= 3x: MISSED") : "-");
     }
+
+    // ---- video: render + the consumer's copy against the link ----
+    const Case video[] = {
+        {"1920x1080 mono   RAW8, 1 ms", &hd_mono, 1920, 1080, 1, ORX_IMG_RAW8, 1000},
+        {"1920x1080 colour RAW8, 1 ms", &hd_color, 1920, 1080, 1, ORX_IMG_RAW8, 1000},
+    };
+    std::printf("\n%-34s %9s %9s %7s  %s\n", "video frame + fresh copy", "ms", "link ms", "fps", "goal");
+    for (const Case &c : video) {
+        Frames f(c, Into::Copy);
+        const double link_ms = 1e3 * double(f.bytes()) / kLinkBytesPerS;
+        double ms = 1e30;
+        for (int i = 0; i < 5 * frames; ++i)
+            ms = std::min(ms, f.once());
+        const bool met = ms <= link_ms;
+        ok = ok && met;
+        std::printf("%-34s %9.2f %9.2f %7.1f  %s (link %.1f fps)\n", c.name, ms, link_ms, 1e3 / ms,
+                    met ? "<= link: met" : "<= link: MISSED", 1e3 / link_ms);
+    }
+
+    // ---- for information ----
+    const Case other[] = {
+        {"1920x1080 mono   RAW16, 2 s", &hd_mono, 1920, 1080, 1, ORX_IMG_RAW16, 2000000},
+        {"1920x1080 colour RGB24, 1 ms", &hd_color, 1920, 1080, 1, ORX_IMG_RGB24, 1000},
+        {"3124x2088 colour RAW16 bin 2, 1 s", &big, 3124, 2088, 2, ORX_IMG_RAW16, 1000000},
+        {"6248x4176 colour RGB24, 1 s", &big, 6248, 4176, 1, ORX_IMG_RGB24, 1000000},
+    };
+    std::printf("\n%-34s %9s %9s\n", "other frames, reused buffer", "ms", "fps");
+    for (const Case &c : other) {
+        Frames f(c, Into::Reused);
+        double ms = 1e30;
+        for (int i = 0; i < frames; ++i)
+            ms = std::min(ms, f.once());
+        std::printf("%-34s %9.2f %9.1f\n", c.name, ms, 1e3 / ms);
+    }
+    if (g_sink == 0xFFFFFFFFu)
+        std::puts("");
     return ok ? 0 : 1;
 }

@@ -63,7 +63,7 @@ std::vector<Model> make_builtins() {
         m.sensor.read_noise_e = 3.3;
         m.sensor.hot_pixel_seed = 6200;
         // back-illuminated full-frame sensor: 0.002 e-/s at -10 C, faint
-        // glow at the right edge, little pattern noise; 12-bit high speed
+        // glow at the right edge, little pattern noise
         m.sensor.dark_current_e = 0.064;
         m.sensor.dark_ref_temp_c = 20.0;
         m.sensor.dark_doubling_c = 6.0;
@@ -75,7 +75,6 @@ std::vector<Model> make_builtins() {
         m.sensor.col_fixed_e = 0.3;
         m.sensor.col_frame_e = 0.1;
         m.sensor.cosmic_per_cm2_min = 2.0;
-        m.sensor.high_speed_bits = 12;
         m.bins = {1, 2, 3, 4};
         m.formats = {ORX_IMG_RAW8, ORX_IMG_RGB24, ORX_IMG_RAW16, ORX_IMG_Y8};
         m.usb3 = true;
@@ -109,7 +108,7 @@ std::vector<Model> make_builtins() {
         m.sensor.read_noise_e = 6.5;
         m.sensor.hot_pixel_seed = 1200;
         // older front-illuminated guide sensor: more dark current, a glowing
-        // top-left corner, marked row and column pattern; 10-bit high speed
+        // top-left corner, marked row and column pattern
         m.sensor.dark_current_e = 0.05;
         m.sensor.dark_ref_temp_c = 20.0;
         m.sensor.dark_doubling_c = 6.5;
@@ -121,7 +120,6 @@ std::vector<Model> make_builtins() {
         m.sensor.col_fixed_e = 1.0;
         m.sensor.col_frame_e = 0.3;
         m.sensor.cosmic_per_cm2_min = 2.0;
-        m.sensor.high_speed_bits = 10;
         m.bins = {1, 2};
         m.formats = {ORX_IMG_RAW8, ORX_IMG_RAW16};
         m.usb3 = false;
@@ -155,7 +153,7 @@ std::vector<Model> make_builtins() {
         m.sensor.read_noise_e = 1.0;
         m.sensor.hot_pixel_seed = 2900;
         // small-pixel planetary sensor: strong glow at the right edge in long
-        // exposures, slight pattern noise; 10-bit high speed
+        // exposures, slight pattern noise
         m.sensor.dark_current_e = 0.1;
         m.sensor.dark_ref_temp_c = 20.0;
         m.sensor.dark_doubling_c = 5.8;
@@ -167,7 +165,6 @@ std::vector<Model> make_builtins() {
         m.sensor.col_fixed_e = 0.15;
         m.sensor.col_frame_e = 0.05;
         m.sensor.cosmic_per_cm2_min = 2.0;
-        m.sensor.high_speed_bits = 10;
         m.bins = {1, 2};
         m.formats = {ORX_IMG_RAW8, ORX_IMG_RGB24, ORX_IMG_RAW16, ORX_IMG_Y8};
         m.usb3 = true;

@@ -78,9 +78,10 @@ const float kResponse[3] = {50.0f / 52.0f, 1.0f, 50.0f / 95.0f};
 constexpr float kStampFloorE = 0.05f;
 constexpr double kStampFloorNoise = 0.02;
 constexpr double kMaxTintResponse = 1.3; // largest star tint times photosite response
-constexpr double kInvisibleNoiseShare = 0.25; // of a pixel's noise: stars fainter in total are not drawn
+constexpr double kInvisibleNoiseShare = 0.5; // of a pixel's noise: stars fainter in total are not drawn
 constexpr double kHotPixelsPerMp = 10.0;
 constexpr int32_t kBandRows = 32;         // photosite rows built at a time
+constexpr size_t kConvertChunk = 512;     // photosites converted at a time
 
 // One Gaussian component of one star, clipped to the rendered region.
 struct Stamp {
@@ -230,7 +231,7 @@ void Renderer::setup()
     grow(s_.band, n_ * kBandRows);
     band_y0_ = band_y1_ = 0;
     grow(s_.v, n_);
-    grow(s_.noise, n_);
+    grow(s_.noise, kConvertChunk);
     grow(s_.acc, size_t(w_));
     s_.glow.setup(sm_, sx0_, n_, t_);
     s_.pattern.setup(sm_, noise_seed_, sx0_, n_, readout_scale);
@@ -257,9 +258,9 @@ void Renderer::collect_stars()
     float frac_peak = 0.0f;
     for (int ci = 0; ci < 2; ++ci)
         frac_peak = std::max(frac_peak, fracs[ci] * comps[ci]->centre_peak * comps[ci]->centre_peak);
-    // and stars whose whole light is lost in the noise of a single pixel: a
-    // quarter of it spread over a star's dozen pixels would take a stack of
-    // hundreds of such frames to show
+    // and stars whose whole light is below half the noise of one background
+    // pixel: spread over a star's dozen pixels it would take a stack of
+    // hundreds of such frames to detect one
     const float floor_e = std::max(kStampFloorE, float(kStampFloorNoise * std::sqrt(pixel_var_e_)));
     const double min_flux = std::max(floor_e / (kMaxTintResponse * double(frac_peak)),
                                      kInvisibleNoiseShare * std::sqrt(pixel_var_e_)) / t_;
@@ -270,6 +271,8 @@ void Renderer::collect_stars()
                  min_flux, s_.stars);
     for (const Star &star : s_.stars) {
         const double cx = star.x + dx, cy = star.y + dy;
+        if (star.flux < min_flux)
+            continue;
         const double flux_e = star.flux * t_;
         float amp[3], amp_max = 0.0f;
         for (int c = 0; c < 3; ++c) {
@@ -285,8 +288,8 @@ void Renderer::collect_stars()
             const double reach_c = pr.sigma * std::sqrt(2.0 * std::log(double(peak) / floor_e));
             const int rad = std::min(pr.radius, int(std::ceil(reach_c)) + 1);
             double fx = std::floor(cx), fy = std::floor(cy);
-            int phx = int(std::lround((cx - fx) * field::kPhases));
-            int phy = int(std::lround((cy - fy) * field::kPhases));
+            int phx = int(std::floor((cx - fx) * field::kPhases + 0.5));
+            int phy = int(std::floor((cy - fy) * field::kPhases + 0.5));
             if (phx == field::kPhases) { phx = 0; fx += 1.0; }
             if (phy == field::kPhases) { phy = 0; fy += 1.0; }
             const int64_t ix = int64_t(fx) - sx0_, iy = int64_t(fy);
@@ -437,18 +440,23 @@ void Renderer::render_output_row(int32_t r, uint16_t *out)
         // the deviate of photosite (x, sy) is number x of the row's stream:
         // the same pixel gets the same noise whatever the region of interest
         const uint64_t row_key = kern::mix64(noise_seed_ + uint64_t(int64_t(sy)) * 0x9E3779B97F4A7C15ull);
-        kern::normal_deviates(row_key, uint64_t(int64_t(sx0_)), n_, s_.noise.data());
-        kern::RowIn in;
-        in.e = e;
-        in.noise = s_.noise.data();
-        in.k = s_.k[parity].data();
-        in.off = s_.pattern.col_offsets();
-        in.dark = dark;
-        in.row_off = s_.pattern.row_offset(sy);
-        if (uout)
-            kern::convert_row_u16(in, n_, cp_, uout);
-        else
-            kern::convert_row_f(in, n_, cp_, fout);
+        const float row_off = s_.pattern.row_offset(sy);
+        // in pieces that stay in the first-level cache
+        for (size_t c = 0; c < n_; c += kConvertChunk) {
+            const size_t len = std::min(kConvertChunk, n_ - c);
+            kern::normal_deviates(row_key, uint64_t(int64_t(sx0_) + int64_t(c)), len, s_.noise.data());
+            kern::RowIn in;
+            in.e = e + c;
+            in.noise = s_.noise.data();
+            in.k = s_.k[parity].data() + c;
+            in.off = s_.pattern.col_offsets() + c;
+            in.dark = dark ? dark + c : nullptr;
+            in.row_off = row_off;
+            if (uout)
+                kern::convert_row_u16(in, len, cp_, uout + c);
+            else
+                kern::convert_row_f(in, len, cp_, fout + c);
+        }
     };
 
     const int32_t sy_first = sy0_ + r * b_;

@@ -26,7 +26,6 @@ struct SensorModel {
     bool color = false;         // Bayer mosaic in front of the pixels
     int32_t bayer = 0;          // ORX_BAYER_PATTERN of the top-left 2x2 cell
     int32_t bit_depth = 12;     // ADC bits
-    int32_t high_speed_bits = 10; // ADC bits of the high-speed readout
     double pixel_size_um = 3.76;
     double elec_per_adu = 1.0;  // at gain 0
     double read_noise_e = 3.0;  // electrons rms at gain 0

@@ -19,10 +19,10 @@ namespace {
 constexpr uint64_t kWeyl = 0xA0761D6478BD642Full;
 constexpr uint64_t kMixK = 0xE7037ED1A0B428DBull;
 
-// 64 random bits for counter c of stream key
-inline uint64_t draw(uint64_t key, uint64_t c)
+// 64 random bits for counter c of stream key: a function of the Weyl
+// sequence value s = key + c * kWeyl
+inline uint64_t draw_at(uint64_t s)
 {
-    const uint64_t s = key + c * kWeyl;
 #if defined(__SIZEOF_INT128__)
     const unsigned __int128 t = (unsigned __int128)s * (s ^ kMixK);
     return uint64_t(t >> 64) ^ uint64_t(t);
@@ -30,6 +30,8 @@ inline uint64_t draw(uint64_t key, uint64_t c)
     return mix64(s ^ kMixK);
 #endif
 }
+
+inline uint64_t draw(uint64_t key, uint64_t c) { return draw_at(key + c * kWeyl); }
 
 // The sum S of four uniform bytes has mean 510 and variance 21845; with
 // c = S - 510, c * (kShapeA + kShapeB * c^2) has unit variance and the
@@ -75,23 +77,37 @@ inline float convert_one(const RowIn &in, size_t i, const ConvParams &p)
 }
 
 #if defined(__SSE2__)
+// The row's inputs and the parameters as registers: vector stores may alias
+// anything, so nothing is read through a pointer inside the loops.
+struct Lanes {
+    const float *e, *noise, *k, *off;
+    const uint8_t *dark;
+    __m128 full_well, read_var, row_off, bias, full_scale, dark_scale;
+    Lanes(const RowIn &in, const ConvParams &p)
+        : e(in.e), noise(in.noise), k(in.k), off(in.off), dark(in.dark), full_well(_mm_set1_ps(p.full_well)),
+          read_var(_mm_set1_ps(p.read_var)), row_off(_mm_set1_ps(in.row_off)), bias(_mm_set1_ps(p.bias)),
+          full_scale(_mm_set1_ps(p.full_scale)), dark_scale(_mm_set1_ps(p.dark_scale))
+    {
+    }
+};
+
 // four photosites from i on
 template <bool Dark>
-inline __m128 convert4(const RowIn &in, size_t i, const ConvParams &p)
+inline __m128 convert4(const Lanes &l, size_t i)
 {
-    const __m128 s = _mm_min_ps(_mm_loadu_ps(in.e + i), _mm_set1_ps(p.full_well));
-    const __m128 sig = _mm_sqrt_ps(_mm_add_ps(_mm_set1_ps(p.read_var), s));
-    const __m128 off = _mm_add_ps(_mm_loadu_ps(in.off + i), _mm_set1_ps(in.row_off));
-    __m128 v = _mm_add_ps(_mm_add_ps(s, off), _mm_mul_ps(sig, _mm_loadu_ps(in.noise + i)));
-    v = _mm_add_ps(_mm_set1_ps(p.bias), _mm_mul_ps(_mm_loadu_ps(in.k + i), v));
+    const __m128 s = _mm_min_ps(_mm_loadu_ps(l.e + i), l.full_well);
+    const __m128 sig = _mm_sqrt_ps(_mm_add_ps(l.read_var, s));
+    const __m128 off = _mm_add_ps(_mm_loadu_ps(l.off + i), l.row_off);
+    __m128 v = _mm_add_ps(_mm_add_ps(s, off), _mm_mul_ps(sig, _mm_loadu_ps(l.noise + i)));
+    v = _mm_add_ps(l.bias, _mm_mul_ps(_mm_loadu_ps(l.k + i), v));
     const __m128 zero = _mm_setzero_ps();
-    v = _mm_min_ps(_mm_max_ps(v, zero), _mm_set1_ps(p.full_scale));
+    v = _mm_min_ps(_mm_max_ps(v, zero), l.full_scale);
     if (Dark) {
         int32_t d[4];
         for (int q = 0; q < 4; ++q)
-            d[q] = in.dark[i + size_t(q)];
+            d[q] = l.dark[i + size_t(q)];
         const __m128 ds = _mm_mul_ps(_mm_cvtepi32_ps(_mm_loadu_si128(reinterpret_cast<const __m128i *>(d))),
-                                     _mm_set1_ps(p.dark_scale));
+                                     l.dark_scale);
         v = _mm_max_ps(_mm_sub_ps(v, ds), zero);
     }
     return v;
@@ -110,18 +126,20 @@ inline __m128i round_pack_u16(__m128 a, __m128 b)
 template <bool Dark>
 size_t convert_f_simd(const RowIn &in, size_t n, const ConvParams &p, float *out)
 {
+    const Lanes l(in, p);
     size_t i = 0;
     for (; i + 4 <= n; i += 4)
-        _mm_storeu_ps(out + i, convert4<Dark>(in, i, p));
+        _mm_storeu_ps(out + i, convert4<Dark>(l, i));
     return i;
 }
 
 template <bool Dark>
 size_t convert_u16_simd(const RowIn &in, size_t n, const ConvParams &p, uint16_t *out)
 {
+    const Lanes l(in, p);
     size_t i = 0;
     for (; i + 8 <= n; i += 8) {
-        const __m128 a = convert4<Dark>(in, i, p), b = convert4<Dark>(in, i + 4, p);
+        const __m128 a = convert4<Dark>(l, i), b = convert4<Dark>(l, i + 4);
         _mm_storeu_si128(reinterpret_cast<__m128i *>(out + i), round_pack_u16(a, b));
     }
     return i;
@@ -142,27 +160,27 @@ void normal_deviates(uint64_t key, uint64_t first, size_t n, float *out)
     size_t i = 0;
     if (first & 1) // the odd half of a draw first
         out[i++] = normal_deviate(key, first);
-    uint64_t c = (first + i) >> 1;
+    uint64_t s = key + ((first + i) >> 1) * kWeyl;
 #if defined(__SSE2__)
     // two draws (four deviates) at a time: byte pairs summed in 16-bit lanes,
     // then pairs of those in 32-bit lanes
     const __m128i lo_bytes = _mm_set1_epi16(0x00FF);
     const __m128i ones = _mm_set1_epi16(1);
     const __m128 centre = _mm_set1_ps(510.0f), ka = _mm_set1_ps(kShapeA), kb = _mm_set1_ps(kShapeB);
-    for (; i + 4 <= n; i += 4, c += 2) {
-        const __m128i w = _mm_set_epi64x(int64_t(draw(key, c + 1)), int64_t(draw(key, c)));
+    for (; i + 4 <= n; i += 4, s += 2 * kWeyl) {
+        const __m128i w = _mm_set_epi64x(int64_t(draw_at(s + kWeyl)), int64_t(draw_at(s)));
         const __m128i pairs = _mm_add_epi16(_mm_and_si128(w, lo_bytes), _mm_srli_epi16(w, 8));
         const __m128 cc = _mm_sub_ps(_mm_cvtepi32_ps(_mm_madd_epi16(pairs, ones)), centre);
         _mm_storeu_ps(out + i, _mm_mul_ps(cc, _mm_add_ps(ka, _mm_mul_ps(kb, _mm_mul_ps(cc, cc)))));
     }
 #endif
-    for (; i + 2 <= n; i += 2, ++c) {
-        const uint64_t w = draw(key, c);
+    for (; i + 2 <= n; i += 2, s += kWeyl) {
+        const uint64_t w = draw_at(s);
         out[i] = shape(uint32_t(w));
         out[i + 1] = shape(uint32_t(w >> 32));
     }
     if (i < n)
-        out[i] = shape(uint32_t(draw(key, c)));
+        out[i] = shape(uint32_t(draw_at(s)));
 }
 
 const uint8_t *gamma_curve(int gamma)
@@ -196,6 +214,15 @@ void convert_row_u16(const RowIn &in, size_t n, const ConvParams &p, uint16_t *o
 void pack_raw16(const uint16_t *m, size_t w, int shift_left, bool mirror, uint8_t *dst)
 {
     // little-endian byte order whatever the host's
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    if (!mirror) {
+        for (size_t x = 0; x < w; ++x) {
+            const uint16_t v = uint16_t(m[x] << shift_left);
+            std::memcpy(dst + 2 * x, &v, 2);
+        }
+        return;
+    }
+#endif
     if (!mirror) {
         for (size_t x = 0; x < w; ++x) {
             const unsigned v = unsigned(m[x]) << shift_left;

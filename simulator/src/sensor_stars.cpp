@@ -27,6 +27,9 @@ void TileStarField::stars(double x0, double y0, double x1, double y1, double min
         if (f_hi <= min_flux)
             continue;
         const double a = std::pow(f_lo, -kSlope), b = top ? 0.0 : std::pow(f_hi, -kSlope);
+        // the flux of a star below is a - u (a - b) raised to -1/slope: those
+        // with u under u_min are fainter than min_flux
+        const double u_min = min_flux > f_lo ? (a - std::pow(min_flux, -kSlope)) / (a - b) : 0.0;
         const double lambda = brighter(f_lo) - (top ? 0.0 : brighter(f_hi));
         const double enl = std::exp(-lambda);
         for (int64_t ty = ty0; ty <= ty1; ++ty) {
@@ -37,10 +40,13 @@ void TileStarField::stars(double x0, double y0, double x1, double y1, double min
                     Star s;
                     s.x = (double(tx) + r.uniform()) * kTile;
                     s.y = (double(ty) + r.uniform()) * kTile;
-                    // inverse of the power law's distribution within the decade
-                    s.flux = std::fmin(kFluxMax, std::pow(a - r.uniform() * (a - b), -1.0 / kSlope));
+                    const double u = r.uniform();
                     // colour from red-ish to blue-ish
                     const float t = float(r.uniform());
+                    if (u < u_min)
+                        continue;
+                    // inverse of the power law's distribution within the decade
+                    s.flux = std::fmin(kFluxMax, std::pow(a - u * (a - b), -1.0 / kSlope));
                     s.tint[0] = 1.3f - 0.6f * t;
                     s.tint[1] = 1.0f;
                     s.tint[2] = 0.7f + 0.6f * t;
