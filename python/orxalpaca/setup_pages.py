@@ -72,6 +72,7 @@ async function refresh() {{
       const start = await get("lastexposurestarttime");
       if (start !== lastImage) {{
         lastImage = start;
+        msg("Image of " + start + " UTC");
         document.getElementById("preview").src = "/setup/v1/camera/{number}/preview.png?t=" + encodeURIComponent(start);
       }}
     }}
