@@ -80,9 +80,12 @@ async def image_response(params: Params, request: web.Request, image: Image) -> 
         response = web.StreamResponse(headers={"Content-Type": IMAGEBYTES})
         response.content_length = len(header) + len(body)
         await response.prepare(request)
-        await response.write(header)
-        await response.write(body)
-        await response.write_eof()
+        try:
+            await response.write(header)
+            await response.write(body)
+            await response.write_eof()
+        except ConnectionError:          # the client went away during the download
+            log.info("%s: the client left during the image download", request.remote)
         return response
     value = await _in_pool(request, image.json_value)
     head = json.dumps({"Type": 2, "Rank": image.rank, **envelope, "ErrorNumber": 0, "ErrorMessage": ""})

@@ -1,5 +1,7 @@
 """The Alpaca protocol over plain HTTP: transaction ids, parameter names,
 bad requests, error numbers, library statuses, the ImageBytes format."""
+import logging
+import socket
 import struct
 
 import numpy as np
@@ -177,3 +179,17 @@ def test_subframe_that_does_not_fit(client):
     body = client.put("startexposure", Duration=0.01, Light=True).json()
     assert body["ErrorNumber"] == errors.INVALID_VALUE and "does not fit" in body["ErrorMessage"]
     assert client.value("camerastate") == 0
+
+
+def test_client_leaving_during_a_download(server, caplog):
+    c = Client(server.url, 0)
+    c.ok("connected", Connected=True)
+    c.expose()
+    for _ in range(3):
+        with socket.create_connection(("127.0.0.1", server.server.port)) as sock:
+            sock.sendall(b"GET /api/v1/camera/0/imagearray HTTP/1.1\r\nHost: x\r\n"
+                         b"Accept: application/imagebytes\r\n\r\n")
+            assert sock.recv(100).startswith(b"HTTP/1.1 200")
+    assert c.value("imageready") is True
+    assert len(imagebytes(c)[1]) == 6248 * 4176 * 2
+    assert not [r for r in caplog.records if r.levelno >= logging.ERROR]
