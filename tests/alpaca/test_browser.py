@@ -46,7 +46,7 @@ def test_setup_pages(server, browser):
     from selenium.webdriver.support.ui import Select, WebDriverWait
 
     import orx
-    wait = WebDriverWait(browser, 30)
+    wait = WebDriverWait(browser, 60)
     browser.get(server.url + "/setup")
     names = [a.text for a in browser.find_elements(By.CSS_SELECTOR, "#cameras a.camera")]
     assert names == [orx.get_camera_property(i).name for i in range(orx.get_number_of_connected_cameras())]
@@ -78,6 +78,8 @@ def test_setup_pages(server, browser):
         "const i = document.getElementById('preview'); return i.complete && i.naturalWidth > 0"))
     width = browser.execute_script("return document.getElementById('preview').naturalWidth")
     assert 0 < width <= 800
-    state = {row.find_element(By.TAG_NAME, "th").text: row.find_element(By.TAG_NAME, "td").text
-             for row in browser.find_elements(By.CSS_SELECTOR, "#state tr")}
+    # the table is rewritten every second: read it in one step
+    state = browser.execute_script(
+        "return Object.fromEntries([...document.querySelectorAll('#state tr')]"
+        ".map(r => [r.cells[0].textContent, r.cells[1].textContent]))")
     assert state["ImageReady"] == "true" and state["CameraState"] == "0"
