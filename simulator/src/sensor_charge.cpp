@@ -67,7 +67,7 @@ void ChargeImage::setup(const FrameRequest &rq, const ChargeRegion &r, double re
     }
     if (band_.size() < n_ * kBandRows)
         band_.resize(n_ * kBandRows);
-    band_y0_ = band_y1_ = 0;
+    band_y0_ = band_y1_ = y_lo_; // empty: the first row builds a band
     glow_.setup(*sm_, sx0_, n_, t_);
     collect_stars();
     collect_charges();
