@@ -123,7 +123,56 @@ inline Point brightest_star(const FrameRequest &rq, const std::vector<double> &v
     return {sx / sw, sy / sw};
 }
 
-// the sensor physics checks (test_sensor_physics.cpp)
+// A mono 16-bit sensor at one electron per ADU: ADU above the bias are
+// electrons at gain 0. No star light unless a test asks for it.
+inline SensorModel physics_model(int32_t w, int32_t h)
+{
+    SensorModel m;
+    m.width = w;
+    m.height = h;
+    m.bit_depth = 16;
+    m.elec_per_adu = 1.0;
+    m.read_noise_e = 2.0;
+    m.full_well_e = 60000.0;
+    m.dark_current_e = 0.0;
+    return m;
+}
+
+inline FrameRequest dark_request(const SensorModel &m, double seconds)
+{
+    FrameRequest rq = make_request(m, ORX_IMG_RAW16, int64_t(seconds * 1e6));
+    rq.dark = true;
+    rq.offset = 4; // 4 * 256 ADU of bias
+    return rq;
+}
+
+inline double bias_of(const FrameRequest &rq) { return rq.offset * 256.0; }
+
+// mean without the top share of values (hot pixels, hits)
+inline double trimmed_mean(std::vector<double> v, double share)
+{
+    const size_t keep = v.size() - size_t(double(v.size()) * share);
+    std::nth_element(v.begin(), v.begin() + keep, v.end());
+    double s = 0.0;
+    for (size_t i = 0; i < keep; ++i)
+        s += v[i];
+    return s / double(keep);
+}
+
+inline double correlation(const std::vector<double> &a, const std::vector<double> &b)
+{
+    const double ma = mean(a), mb = mean(b);
+    double sab = 0, saa = 0, sbb = 0;
+    for (size_t i = 0; i < a.size(); ++i) {
+        sab += (a[i] - ma) * (b[i] - mb);
+        saa += (a[i] - ma) * (a[i] - ma);
+        sbb += (b[i] - mb) * (b[i] - mb);
+    }
+    return sab / std::sqrt(saa * sbb);
+}
+
+// the sensor physics checks (test_sensor_physics.cpp, test_sensor_noise.cpp)
 void run_physics_checks();
+void run_noise_checks();
 
 } // namespace sensor_check

@@ -1,5 +1,6 @@
 // test_sensor.cpp - checks of the simulated sensor's frame renderer: formats,
-// levels, geometry, stars; test_sensor_physics.cpp adds the sensor physics.
+// levels, geometry, stars; test_sensor_physics.cpp and test_sensor_noise.cpp
+// add the sensor physics.
 //
 // Build and run from the repository root (one line):
 //   g++ -O2 -std=c++17 -Wall -Wextra -Werror -I include -I simulator/src tests/sim/test_sensor*.cpp
@@ -434,6 +435,7 @@ int main()
     test_gamma();
     test_odd_requests();
     run_physics_checks();
+    run_noise_checks();
     if (g_failures) {
         std::printf("%d check(s) failed\n", g_failures);
         return 1;
