@@ -18,52 +18,31 @@ import time
 import numpy as np
 
 import orx
+from helpers import HelpFormatter, add_time_scale, check_control, number, pick_camera, sim_time_scale
 
 DIRECTIONS = {d.name.removeprefix("ORX_GUIDE_").lower(): d for d in orx.GuideDirection}
 BOX = 8  # half-size of the window a star is measured in, pixels
 
 
-
-class HelpFormatter(argparse.RawDescriptionHelpFormatter, argparse.ArgumentDefaultsHelpFormatter):
-    """The module docstring as written; defaults shown where there is one."""
-
-    def _get_help_string(self, action):
-        return action.help if action.default is None or action.default is False else super()._get_help_string(action)
 def parse_args(argv=None):
     p = argparse.ArgumentParser(description=__doc__, formatter_class=HelpFormatter)
     p.add_argument("-c", "--camera", type=int, help="camera index (default: the first with a guide port)")
-    p.add_argument("-e", "--exposure", type=float, default=2.0, help="exposure per frame in seconds")
+    p.add_argument("-e", "--exposure", type=number(float, above=0), default=2.0, help="exposure per frame in seconds")
     p.add_argument("-g", "--gain", type=int, help="gain (default: the camera's default)")
-    p.add_argument("-p", "--pulse", type=float, default=2000, help="length of each guide pulse in milliseconds")
+    p.add_argument("-p", "--pulse", type=number(float, above=0, maximum=3_600_000), default=2000,
+                   help="length of each guide pulse in milliseconds")
     p.add_argument("-d", "--directions", nargs="+", choices=DIRECTIONS, default=["west", "north"],
                    help="directions to pulse, one after the other")
-    p.add_argument("--time-scale", type=float,
-                   help="simulated cameras only: wall seconds per camera second (0.01 runs 100x faster)")
-    return p.parse_args(argv)
+    add_time_scale(p)
+    return p, p.parse_args(argv)
 
 
-def sim_time_scale(requested):
-    """Set the simulator's time scale when asked to; the scale in effect (1.0 for a real camera)."""
-    try:
-        import orxsim
-
-        orxsim.library()
-    except (ImportError, OSError, RuntimeError):
-        if requested is not None:
-            sys.exit("--time-scale needs the simulated cameras")
-        return 1.0
-    if requested is not None:
-        orxsim.set_time_scale(requested)
-    return orxsim.time_scale()
-
-
-def guide_camera(index):
-    cameras = [orx.get_camera_property(i) for i in range(orx.get_number_of_connected_cameras())]
+def guide_camera(parser, index):
+    count = orx.get_number_of_connected_cameras()
     if index is not None:
-        if not 0 <= index < len(cameras):
-            sys.exit(f"no camera with index {index} ({len(cameras)} connected)")
-        return cameras[index]
-    for info in cameras:
+        return pick_camera(parser, index, count)
+    for i in range(count):
+        info = orx.get_camera_property(i)
         if info.st_4_port:
             return info
     sys.exit("no camera with a guide port is connected")
@@ -88,21 +67,42 @@ def box_sum(img, r):
     return out
 
 
-def find_star(img):
-    """(x, y) of the brightest star away from the edges. A 3x3 sum over the
-    background favours stars, whose light spreads over several pixels, over hot
-    pixels, whose light sits in one; the brightest pixel of a candidate must also
-    have a bright neighbour."""
+MARGIN = 4 * BOX  # stars are looked for this far from the edges
+
+
+def find_stars(img, count=30):
+    """(x, y) of up to `count` stars away from the edges, brightest first. A
+    3x3 sum over the background favours stars, whose light spreads over
+    several pixels, over hot pixels, whose light sits in one; the brightest
+    pixel of a candidate must also have a bright neighbour."""
     background = np.median(img)
     score = box_sum(img - background, 1)
-    margin = 4 * BOX
-    score[:margin], score[-margin:], score[:, :margin], score[:, -margin:] = 0, 0, 0, 0
-    for flat in np.argsort(score, axis=None)[::-1][:50]:
+    score[:MARGIN], score[-MARGIN:], score[:, :MARGIN], score[:, -MARGIN:] = 0, 0, 0, 0
+    found = []
+    for flat in np.argsort(score, axis=None)[::-1][:count * 20]:
         y, x = np.unravel_index(flat, score.shape)
+        if score[y, x] <= 0 or len(found) == count:
+            break
+        if any(abs(x - fx) <= BOX and abs(y - fy) <= BOX for fx, fy in found):
+            continue  # the same star again
         patch = np.sort((img[y - 1:y + 2, x - 1:x + 2] - background).ravel())
         if patch[-2] > 0.3 * patch[-1]:
-            return float(x), float(y)
-    sys.exit("no star found: try a longer exposure or more gain")
+            found.append((float(x), float(y)))
+    return found
+
+
+def field_shift(before, after):
+    """How far the star field moved between two lists of stars: the offset
+    that most pairs of stars agree on (within 2 px), or None when fewer than
+    three stars agree (the frames show different parts of the sky)."""
+    if not before or not after:
+        return None
+    diffs = np.array([(ax - bx, ay - by) for bx, by in before for ax, ay in after])
+    cells, counts = np.unique(np.round(diffs / 2).astype(int), axis=0, return_counts=True)
+    if counts.max() < 3:
+        return None
+    agree = np.all(np.abs(diffs - 2 * cells[counts.argmax()]) <= 2, axis=1)
+    return diffs[agree].mean(axis=0)
 
 
 def centroid(img, x, y):
@@ -130,11 +130,11 @@ def track(img, x, y):
 
 
 def main(argv=None):
-    args = parse_args(argv)
-    time_scale = sim_time_scale(args.time_scale)
-    info = guide_camera(args.camera)
+    parser, args = parse_args(argv)
+    time_scale = sim_time_scale(parser, args.time_scale)
+    info = guide_camera(parser, args.camera)
     if not info.st_4_port:
-        sys.exit(f"{info.name} has no guide port")
+        parser.error(f"--camera: {info.name} has no guide port")
     cam = info.camera_id
     width, height = info.max_width // 8 * 8, info.max_height // 2 * 2
     results = []
@@ -142,12 +142,17 @@ def main(argv=None):
     orx.open_camera(cam)
     try:
         orx.init_camera(cam)
-        orx.set_roi_format(cam, width, height, 1, orx.ImgType.IMG_RAW16)
-        orx.set_control_value(cam, orx.ControlType.ORX_EXPOSURE, round(args.exposure * 1e6), False)
+        exposure_us = check_control(parser, cam, "--exposure", orx.ControlType.ORX_EXPOSURE, args.exposure, 1e6, " s")
         if args.gain is not None:
+            check_control(parser, cam, "--gain", orx.ControlType.ORX_GAIN, args.gain)
             orx.set_control_value(cam, orx.ControlType.ORX_GAIN, args.gain, False)
+        orx.set_roi_format(cam, width, height, 1, orx.ImgType.IMG_RAW16)
+        orx.set_control_value(cam, orx.ControlType.ORX_EXPOSURE, exposure_us, False)
         img = snapshot(cam, width, height, args.exposure, time_scale)
-        x, y = centroid(img, *find_star(img))
+        stars = find_stars(img)
+        if not stars:
+            sys.exit("no star found: try a longer exposure or more gain")
+        x, y = centroid(img, *stars[0])
         print(f"{info.name}: guide star at x={x:.2f} y={y:.2f}")
         for name in args.directions:
             direction = DIRECTIONS[name]
@@ -157,13 +162,24 @@ def main(argv=None):
             orx.pulse_guide_off(cam, direction)
             pulse_s = (time.monotonic() - t0) / time_scale  # camera seconds the pulse lasted
             img = snapshot(cam, width, height, args.exposure, time_scale)
-            nx, ny = track(img, x, y)
+            # The star field moves as a whole: its shift tells where the guide
+            # star went, however far, as long as the frames overlap.
+            now = find_stars(img)
+            shift = field_shift(stars, now)
+            if shift is None:
+                sys.exit(f"pulse {name}: lost the star field, the pulse moved it out of the frame; "
+                         "use shorter pulses")
+            px, py = x + shift[0], y + shift[1]
+            if not (MARGIN <= px < width - MARGIN and MARGIN <= py < height - MARGIN):
+                sys.exit(f"pulse {name}: the guide star left the frame (the field moved by "
+                         f"{shift[0]:+.0f}, {shift[1]:+.0f} px); use shorter pulses")
+            nx, ny = track(img, px, py)
             dx, dy = nx - x, ny - y
             rate = np.hypot(dx, dy) / pulse_s
             print(f"pulse {name:5s} {pulse_s * 1000:7.1f} ms: shift dx={dx:+.2f} dy={dy:+.2f} px, "
                   f"rate {rate:.2f} px/s")
             results.append((name, pulse_s, dx, dy))
-            x, y = nx, ny
+            x, y, stars = nx, ny, now
     finally:
         orx.close_camera(cam)
     return results

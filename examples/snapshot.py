@@ -8,6 +8,9 @@ of a second or more), fetches the frame and writes
     <output>/<camera>_<UTC time>.fits   the frame with the usual FITS headers
     <output>/<camera>_<UTC time>.png    a stretched 8-bit preview
 
+to the second; a name already taken gets a suffix (_2, _3, ...): nothing is
+ever overwritten.
+
 With the simulated cameras that ship with orx it needs no arguments:
 
     python examples/snapshot.py
@@ -17,6 +20,8 @@ from __future__ import annotations
 
 import argparse
 import datetime as dt
+import itertools
+import os
 import pathlib
 import re
 import sys
@@ -24,10 +29,11 @@ import time
 
 import numpy as np
 from astropy.io import fits
-from PIL import Image
 from tqdm import tqdm
 
 import orx
+from helpers import HelpFormatter, add_time_scale, check_bin, check_control, number, pick_camera, sim_time_scale
+from helpers import stretch as stretch_8bit
 
 FORMATS = {"RAW8": orx.ImgType.IMG_RAW8, "RAW16": orx.ImgType.IMG_RAW16,
            "RGB24": orx.ImgType.IMG_RGB24, "Y8": orx.ImgType.IMG_Y8}
@@ -36,42 +42,20 @@ BAYER_NAMES = {orx.BayerPattern.BAYER_RG: "RGGB", orx.BayerPattern.BAYER_BG: "BG
                orx.BayerPattern.BAYER_GR: "GRBG", orx.BayerPattern.BAYER_GB: "GBRG"}
 
 
-
-class HelpFormatter(argparse.RawDescriptionHelpFormatter, argparse.ArgumentDefaultsHelpFormatter):
-    """The module docstring as written; defaults shown where there is one."""
-
-    def _get_help_string(self, action):
-        return action.help if action.default is None or action.default is False else super()._get_help_string(action)
 def parse_args(argv=None):
     p = argparse.ArgumentParser(description=__doc__, formatter_class=HelpFormatter)
     p.add_argument("-c", "--camera", type=int, default=0, help="camera index (see the list printed first)")
-    p.add_argument("-e", "--exposure", type=float, default=5.0, help="exposure time in seconds")
+    p.add_argument("-e", "--exposure", type=number(float, above=0), default=5.0, help="exposure time in seconds")
     p.add_argument("-g", "--gain", type=int, help="gain (default: the camera's default)")
     p.add_argument("--offset", type=int, help="offset, the black level (default: the camera's default)")
-    p.add_argument("-b", "--bin", type=int, default=1, help="binning factor")
+    p.add_argument("-b", "--bin", type=number(int, minimum=1), default=1, help="binning factor")
     p.add_argument("-f", "--format", choices=FORMATS, default="RAW16", help="image type")
-    p.add_argument("--roi", type=int, nargs=2, metavar=("WIDTH", "HEIGHT"),
+    p.add_argument("--roi", type=number(int, minimum=1), nargs=2, metavar=("WIDTH", "HEIGHT"),
                    help="region of interest in binned pixels, centred (default: the whole sensor)")
     p.add_argument("--dark", action="store_true", help="take a dark frame (shutter closed)")
     p.add_argument("-o", "--output", type=pathlib.Path, default=pathlib.Path("snapshots"), help="output folder")
-    p.add_argument("--time-scale", type=float,
-                   help="simulated cameras only: wall seconds per camera second (0.01 runs 100x faster)")
-    return p.parse_args(argv)
-
-
-def sim_time_scale(requested):
-    """Set the simulator's time scale when asked to; the scale in effect (1.0 for a real camera)."""
-    try:
-        import orxsim
-
-        orxsim.library()
-    except (ImportError, OSError, RuntimeError):
-        if requested is not None:
-            sys.exit("--time-scale needs the simulated cameras")
-        return 1.0
-    if requested is not None:
-        orxsim.set_time_scale(requested)
-    return orxsim.time_scale()
+    add_time_scale(p)
+    return p, p.parse_args(argv)
 
 
 def list_cameras():
@@ -118,7 +102,7 @@ def to_array(frame, width, height, img_type):
 
 def stretch(image, mosaic):
     """8-bit preview: colour from a Bayer mosaic by 2x2 super-pixels, then an asinh stretch
-    from the background up to the brightest stars."""
+    from the background up to the brightest stars (helpers.stretch)."""
     img = image.astype(np.float32)
     if mosaic:  # pattern name like "RGGB": the colours of the top-left 2x2 cell, row by row
         h, w = img.shape[0] // 2 * 2, img.shape[1] // 2 * 2
@@ -127,11 +111,25 @@ def stretch(image, mosaic):
         for k, c in zip([(0, 0), (0, 1), (1, 0), (1, 1)], mosaic):
             by_colour[c].append(cells[k])
         img = np.dstack([np.mean(by_colour[c], axis=0) for c in "RGB"])
-    lo = np.percentile(img, 10)
-    hi = max(np.percentile(img, 99.95), lo + 1)
-    x = np.clip((img - lo) / (hi - lo), 0, 1)
-    x = np.arcsinh(10 * x) / np.arcsinh(10)
-    return Image.fromarray((x * 255 + 0.5).astype(np.uint8))
+    return stretch_8bit(img)
+
+
+def claim_pair(folder, stem):
+    """Paths of a new <stem>.fits and <stem>.png in `folder`, created empty
+    here (exclusively) so that no other snapshot takes them. Nothing is ever
+    overwritten: if either name is taken (a second snapshot within the same
+    second), the stem gets a suffix _2, _3, ..."""
+    for n in itertools.count(1):
+        fits_path, png_path = (folder / f"{stem if n == 1 else f'{stem}_{n}'}{ext}" for ext in (".fits", ".png"))
+        try:
+            open(fits_path, "xb").close()
+        except FileExistsError:
+            continue
+        try:
+            open(png_path, "xb").close()
+            return fits_path, png_path
+        except FileExistsError:
+            os.remove(fits_path)
 
 
 def control(cam, ctype):
@@ -139,13 +137,12 @@ def control(cam, ctype):
 
 
 def main(argv=None):
-    args = parse_args(argv)
-    time_scale = sim_time_scale(args.time_scale)
+    parser, args = parse_args(argv)
+    time_scale = sim_time_scale(parser, args.time_scale)
     print(f"camera library {orx.get_sdk_version()}")
     cameras = list_cameras()
-    if not 0 <= args.camera < len(cameras):
-        sys.exit(f"no camera with index {args.camera} ({len(cameras)} connected)")
-    info = cameras[args.camera]
+    info = pick_camera(parser, args.camera, len(cameras))
+    check_bin(parser, info, args.bin)
     cam = info.camera_id
     img_type = FORMATS[args.format]
     width, height = roi_for(info, args.bin, args.roi)
@@ -153,8 +150,13 @@ def main(argv=None):
     orx.open_camera(cam)
     try:
         orx.init_camera(cam)
+        exposure_us = check_control(parser, cam, "--exposure", orx.ControlType.ORX_EXPOSURE, args.exposure, 1e6, " s")
+        for option, ctype, value in (("--gain", orx.ControlType.ORX_GAIN, args.gain),
+                                     ("--offset", orx.ControlType.ORX_OFFSET, args.offset)):
+            if value is not None:
+                check_control(parser, cam, option, ctype, value)
         orx.set_roi_format(cam, width, height, args.bin, img_type)
-        orx.set_control_value(cam, orx.ControlType.ORX_EXPOSURE, round(args.exposure * 1e6), False)
+        orx.set_control_value(cam, orx.ControlType.ORX_EXPOSURE, exposure_us, False)
         if args.gain is not None:
             orx.set_control_value(cam, orx.ControlType.ORX_GAIN, args.gain, False)
         if args.offset is not None:
@@ -197,11 +199,10 @@ def main(argv=None):
 
     args.output.mkdir(parents=True, exist_ok=True)
     stem = f"{re.sub(r'[^A-Za-z0-9]+', '_', info.name).strip('_')}_{start:%Y%m%dT%H%M%S}"
-    fits_path = args.output / f"{stem}.fits"
-    png_path = args.output / f"{stem}.png"
-    fits.PrimaryHDU(data=data, header=header).writeto(fits_path, overwrite=True)
     preview = stretch(image, mosaic)
     preview.thumbnail((2048, 2048))
+    fits_path, png_path = claim_pair(args.output, stem)
+    fits.PrimaryHDU(data=data, header=header).writeto(fits_path, overwrite=True)  # the empty file claimed above
     preview.save(png_path)
     print(f"wrote {fits_path}")
     print(f"wrote {png_path}")

@@ -16,50 +16,34 @@ import sys
 import time
 
 import numpy as np
-from PIL import Image
 from tqdm import tqdm
 
 import orx
+from helpers import HelpFormatter, add_time_scale, check_bin, check_control, number, pick_camera, sim_time_scale, stretch
 
 FORMATS = {"RAW8": orx.ImgType.IMG_RAW8, "RAW16": orx.ImgType.IMG_RAW16,
            "RGB24": orx.ImgType.IMG_RGB24, "Y8": orx.ImgType.IMG_Y8}
 BYTES_PER_PIXEL = {orx.ImgType.IMG_RAW8: 1, orx.ImgType.IMG_Y8: 1, orx.ImgType.IMG_RAW16: 2, orx.ImgType.IMG_RGB24: 3}
 
 
-
-class HelpFormatter(argparse.RawDescriptionHelpFormatter, argparse.ArgumentDefaultsHelpFormatter):
-    """The module docstring as written; defaults shown where there is one."""
-
-    def _get_help_string(self, action):
-        return action.help if action.default is None or action.default is False else super()._get_help_string(action)
 def parse_args(argv=None):
     p = argparse.ArgumentParser(description=__doc__, formatter_class=HelpFormatter)
     p.add_argument("-c", "--camera", type=int, default=0, help="camera index")
-    p.add_argument("-e", "--exposure", type=float, default=10.0, help="exposure per frame in milliseconds")
+    p.add_argument("-e", "--exposure", type=number(float, above=0), default=10.0,
+                   help="exposure per frame in milliseconds")
     p.add_argument("-g", "--gain", type=int, help="gain (default: the camera's default)")
-    p.add_argument("-b", "--bin", type=int, default=1, help="binning factor")
+    p.add_argument("-b", "--bin", type=number(int, minimum=1), default=1, help="binning factor")
     p.add_argument("-f", "--format", choices=FORMATS, default="RAW8", help="image type")
-    p.add_argument("--roi", type=int, nargs=2, metavar=("WIDTH", "HEIGHT"), default=(640, 480),
+    p.add_argument("--roi", type=number(int, minimum=1), nargs=2, metavar=("WIDTH", "HEIGHT"), default=(640, 480),
                    help="region of interest in binned pixels, centred on the sensor")
     stop = p.add_mutually_exclusive_group()
-    stop.add_argument("-s", "--seconds", type=float, default=5.0, help="how long to capture (wall-clock seconds)")
-    stop.add_argument("-n", "--frames", type=int, help="how many frames to capture (instead of --seconds)")
+    stop.add_argument("-s", "--seconds", type=number(float, above=0), default=5.0,
+                      help="how long to capture (wall-clock seconds)")
+    stop.add_argument("-n", "--frames", type=number(int, minimum=1),
+                      help="how many frames to capture (instead of --seconds)")
     p.add_argument("-o", "--output", type=pathlib.Path, help="write the last frame to OUTPUT/last_frame.png")
-    p.add_argument("--time-scale", type=float,
-                   help="simulated cameras only: wall seconds per camera second (0.01 runs 100x faster)")
-    return p.parse_args(argv)
-
-
-def sim_time_scale(requested):
-    """Set the simulator's time scale when asked to."""
-    if requested is None:
-        return
-    try:
-        import orxsim
-
-        orxsim.set_time_scale(requested)
-    except (ImportError, OSError, RuntimeError):
-        sys.exit("--time-scale needs the simulated cameras")
+    add_time_scale(p)
+    return p, p.parse_args(argv)
 
 
 def preview(frame, width, height, img_type):
@@ -70,9 +54,7 @@ def preview(frame, width, height, img_type):
         img = np.frombuffer(frame, dtype=np.uint8).reshape(height, width, 3)[:, :, ::-1]
     else:
         img = np.frombuffer(frame, dtype=np.uint8).reshape(height, width)
-    lo, hi = np.percentile(img, [10, 99.9])
-    x = np.clip((img.astype(np.float32) - lo) / max(hi - lo, 1), 0, 1)
-    return Image.fromarray((np.sqrt(x) * 255 + 0.5).astype(np.uint8))
+    return stretch(img)
 
 
 def capture(cam, size, exposure_ms, seconds, frames):
@@ -103,12 +85,10 @@ def capture(cam, size, exposure_ms, seconds, frames):
 
 
 def main(argv=None):
-    args = parse_args(argv)
-    sim_time_scale(args.time_scale)
-    n = orx.get_number_of_connected_cameras()
-    if not 0 <= args.camera < n:
-        sys.exit(f"no camera with index {args.camera} ({n} connected)")
-    info = orx.get_camera_property(args.camera)
+    parser, args = parse_args(argv)
+    sim_time_scale(parser, args.time_scale)
+    info = pick_camera(parser, args.camera, orx.get_number_of_connected_cameras())
+    check_bin(parser, info, args.bin)
     cam = info.camera_id
     width, height = args.roi
     img_type = FORMATS[args.format]
@@ -117,8 +97,11 @@ def main(argv=None):
     orx.open_camera(cam)
     try:
         orx.init_camera(cam)
+        exposure_us = check_control(parser, cam, "--exposure", orx.ControlType.ORX_EXPOSURE, args.exposure, 1e3, " ms")
+        if args.gain is not None:
+            check_control(parser, cam, "--gain", orx.ControlType.ORX_GAIN, args.gain)
         orx.set_roi_format(cam, width, height, args.bin, img_type)
-        orx.set_control_value(cam, orx.ControlType.ORX_EXPOSURE, round(args.exposure * 1000), False)
+        orx.set_control_value(cam, orx.ControlType.ORX_EXPOSURE, exposure_us, False)
         if args.gain is not None:
             orx.set_control_value(cam, orx.ControlType.ORX_GAIN, args.gain, False)
         print(f"{info.name}: {width}x{height} bin {args.bin} {args.format}, {args.exposure:g} ms per frame")

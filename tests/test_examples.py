@@ -110,17 +110,101 @@ def test_snapshot_dark_frame_has_no_stars(tmp_path):
         assert stars_in(hdul[0].data.astype(np.float64)) < 20  # hot pixels only
 
 
-@pytest.mark.parametrize("script,args,message", [
-    ("snapshot.py", ["-c", "7"], "no camera with index 7"),
-    ("video.py", ["-c", "-1"], "no camera with index -1"),
-    ("guide.py", ["-c", "0"], "has no guide port"),
-    ("snapshot.py", ["-f", "RAW12"], "invalid choice"),
-    ("snapshot.py", ["-c", "1", "-f", "RGB24"], "ORXInvalidImageType: Unsupported image format."),
-    ("video.py", ["--roi", "641", "480"], "ORXInvalidSize"),
-])
-def test_bad_arguments_fail_with_a_message(script, args, message, tmp_path):
+# (script, arguments, what the message says): options checked before anything
+# is done answer with argparse's usage error (exit status 2)
+USAGE_ERRORS = [
+    ("snapshot.py", ["-c", "7"], "--camera: no camera with index 7 (3 connected)"),
+    ("video.py", ["-c", "-1"], "--camera: no camera with index -1 (3 connected)"),
+    ("guide.py", ["-c", "0"], "--camera: ORX Sim C6200MC Pro has no guide port"),
+    ("snapshot.py", ["-f", "RAW12"], "argument -f/--format: invalid choice: 'RAW12'"),
+    # exposure: beyond the camera's range (and beyond 32 bits of microseconds), not positive, not a number
+    ("snapshot.py", ["--exposure", "3000"], "--exposure 3000: the camera takes 3.2e-05 to 2000 s"),
+    ("guide.py", ["--exposure", "3000"], "--exposure 3000: the camera takes 3.2e-05 to 2000 s"),
+    ("video.py", ["--exposure", "3000000"], "--exposure 3e+06: the camera takes 0.032 to 2e+06 ms"),
+    ("snapshot.py", ["--exposure", "0"], "argument -e/--exposure: 0 must be greater than 0"),
+    ("video.py", ["--exposure", "nan"], "argument -e/--exposure: 'nan' is not a finite number"),
+    ("guide.py", ["--exposure", "two"], "argument -e/--exposure: 'two' is not a number"),
+    # binning: zero, or a factor the camera lacks
+    ("snapshot.py", ["--bin", "0"], "argument -b/--bin: 0 must be at least 1"),
+    ("video.py", ["--bin", "0"], "argument -b/--bin: 0 must be at least 1"),
+    ("snapshot.py", ["-c", "1", "--bin", "3"], "--bin 3: ORX Sim G120MM Mini bins by 1, 2"),
+    # the simulated clock: zero, negative, beyond what the simulator takes
+    ("snapshot.py", ["--time-scale", "0"], "argument --time-scale: 0 must be greater than 0"),
+    ("video.py", ["--time-scale", "-1"], "argument --time-scale: -1 must be greater than 0"),
+    ("guide.py", ["--time-scale", "1e9"], "--time-scale: the time scale must be in 0.0001..10000"),
+    # controls outside the camera's range
+    ("snapshot.py", ["--gain", "9999"], "--gain 9999: the camera takes 0 to 570"),
+    ("snapshot.py", ["--offset", "-5"], "--offset -5: the camera takes 0 to 200"),
+    ("video.py", ["-c", "1", "--gain", "101"], "--gain 101: the camera takes 0 to 100"),
+    # sizes and counts
+    ("snapshot.py", ["--roi", "0", "10"], "argument --roi: 0 must be at least 1"),
+    ("video.py", ["--seconds", "0"], "argument -s/--seconds: 0 must be greater than 0"),
+    ("video.py", ["--frames", "0"], "argument -n/--frames: 0 must be at least 1"),
+    ("guide.py", ["--pulse", "0"], "argument -p/--pulse: 0 must be greater than 0"),
+    ("guide.py", ["--pulse", "1e9"], "argument -p/--pulse: 1e9 must be at most 3.6e+06"),
+]
+
+
+@pytest.mark.parametrize("script,args,message", USAGE_ERRORS)
+def test_bad_options_answer_with_a_usage_error(script, args, message, tmp_path):
     proc = run(script, *FAST, *args, cwd=tmp_path, ok=False)
-    assert proc.returncode != 0 and message in proc.stderr
+    assert proc.returncode == 2, proc.stderr
+    assert proc.stderr.startswith("usage: ") and f"error: {message}" in proc.stderr
+    assert "Traceback" not in proc.stderr
+    assert list(tmp_path.rglob("*.fits")) == []
+
+
+# what the camera refuses ends with the library's status, named and explained
+@pytest.mark.parametrize("script,args,message", [
+    ("snapshot.py", ["-c", "1", "-f", "RGB24"], "ORXInvalidImageType: Unsupported image format."),
+    ("video.py", ["--roi", "641", "480"], "ORXInvalidSize: Invalid video format size."),
+])
+def test_camera_refusals_end_with_the_status(script, args, message, tmp_path):
+    proc = run(script, *FAST, *args, cwd=tmp_path, ok=False)
+    assert proc.returncode == 1 and proc.stderr.strip().endswith(message)
+    assert "Traceback" not in proc.stderr
+
+
+@pytest.fixture
+def snapshot_module(monkeypatch):
+    monkeypatch.syspath_prepend(str(EXAMPLES))
+    import snapshot
+
+    return snapshot
+
+
+@pytest.mark.parametrize("taken, expected", [
+    ([], "cam_1"),
+    (["cam_1.fits"], "cam_1_2"),
+    (["cam_1.png"], "cam_1_2"),  # a lone preview left behind is kept too
+    (["cam_1.fits", "cam_1.png", "cam_1_2.fits"], "cam_1_3"),
+])
+def test_snapshot_names_are_never_reused(snapshot_module, tmp_path, taken, expected):
+    for name in taken:
+        (tmp_path / name).write_bytes(b"old")
+    paths = snapshot_module.claim_pair(tmp_path, "cam_1")
+    assert paths == (tmp_path / f"{expected}.fits", tmp_path / f"{expected}.png")
+    assert all((tmp_path / name).read_bytes() == b"old" for name in taken)
+    assert (tmp_path / f"{expected}.fits").read_bytes() == (tmp_path / f"{expected}.png").read_bytes() == b""
+
+
+def test_two_snapshots_in_one_second_keep_both(snapshot_module, tmp_path, monkeypatch):
+    frozen = dt.datetime(2026, 12, 7, 21, 30, 5, tzinfo=dt.timezone.utc)
+
+    class Clock(dt.datetime):
+        @classmethod
+        def now(cls, tz=None):
+            return frozen
+
+    monkeypatch.setattr(snapshot_module, "dt", type("dt", (), {"datetime": Clock, "timezone": dt.timezone}))
+    first = snapshot_module.main(["-o", str(tmp_path), *FAST, "-c", "1", "-e", "0.5", "-g", "10"])
+    second = snapshot_module.main(["-o", str(tmp_path), *FAST, "-c", "1", "-e", "0.5", "-g", "90"])
+    assert [p.name for p in first] == ["ORX_Sim_G120MM_Mini_20261207T213005.fits",
+                                       "ORX_Sim_G120MM_Mini_20261207T213005.png"]
+    assert [p.name for p in second] == ["ORX_Sim_G120MM_Mini_20261207T213005_2.fits",
+                                        "ORX_Sim_G120MM_Mini_20261207T213005_2.png"]
+    gains = [fits.getheader(p[0])["GAIN"] for p in (first, second)]
+    assert gains == [10, 90]
 
 
 def test_video_counts_frames_and_saves_the_last(tmp_path):
@@ -131,7 +215,12 @@ def test_video_counts_frames_and_saves_the_last(tmp_path):
     assert frames == 40 and dropped >= 0 and fps == pytest.approx(frames / seconds, rel=0.05)
     with Image.open(tmp_path / "last_frame.png") as png:
         assert png.size == (640, 480)
-        assert stars_in(np.asarray(png, dtype=np.float64)) > 5
+        preview = np.asarray(png, dtype=np.float64)
+    # RAW8 frames of faint stars (the raw values span a few levels above the
+    # sky) are stretched so the stars show and the sky stays dark, not noise
+    assert stars_in(preview) > 5
+    assert np.median(preview) < 30 and preview.max() >= 200
+    assert np.count_nonzero(preview > 128) < 0.01 * preview.size
 
 
 def test_video_runs_for_a_time(tmp_path):
@@ -156,3 +245,18 @@ def test_guide_measures_the_pulses(tmp_path):
         rates.append(along / (float(ms) / 1000))
     # every direction moves the star at the same rate
     assert max(rates) - min(rates) < 0.1 * max(rates)
+
+
+@pytest.mark.parametrize("direction, pulse_ms, outcome", [
+    ("west", "30000", (60, 0)),  # well past the window a star is measured in: followed
+    ("north", "30000", "pulse north: the guide star left the frame (the field moved by +0, -6"),
+    ("south", "500000", "pulse south: lost the star field, the pulse moved it out of the frame"),
+])
+def test_guide_follows_long_pulses_or_says_where_the_star_went(tmp_path, direction, pulse_ms, outcome):
+    proc = run("guide.py", *FAST, "-d", direction, "--pulse", pulse_ms, cwd=tmp_path, ok=False)
+    if isinstance(outcome, str):
+        assert proc.returncode == 1 and outcome in proc.stderr and "Traceback" not in proc.stderr
+        return
+    assert proc.returncode == 0, proc.stderr
+    dx, dy = map(float, re.search(r"shift dx=([-+\d.]+) dy=([-+\d.]+) px", proc.stdout).groups())
+    assert dx == pytest.approx(outcome[0], abs=2) and dy == pytest.approx(outcome[1], abs=0.5)

@@ -1,0 +1,104 @@
+"""What the examples share: option checks, the simulated cameras' clock and
+the preview stretch. Keep this file beside an example you copy."""
+from __future__ import annotations
+
+import argparse
+import math
+
+import numpy as np
+
+import orx
+
+
+class HelpFormatter(argparse.RawDescriptionHelpFormatter, argparse.ArgumentDefaultsHelpFormatter):
+    """The module docstring as written; defaults shown where there is one."""
+
+    def _get_help_string(self, action):
+        return action.help if action.default is None or action.default is False else super()._get_help_string(action)
+
+
+def number(kind, minimum=None, maximum=None, above=None):
+    """An argparse type: `kind` (int or float) that is finite, >= minimum, <= maximum, > above."""
+
+    def convert(text):
+        try:
+            value = kind(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"{text!r} is not {'an integer' if kind is int else 'a number'}")
+        if not math.isfinite(value):
+            raise argparse.ArgumentTypeError(f"{text!r} is not a finite number")
+        if above is not None and not value > above:
+            raise argparse.ArgumentTypeError(f"{text} must be greater than {above:g}")
+        if minimum is not None and value < minimum:
+            raise argparse.ArgumentTypeError(f"{text} must be at least {minimum:g}")
+        if maximum is not None and value > maximum:
+            raise argparse.ArgumentTypeError(f"{text} must be at most {maximum:g}")
+        return value
+
+    convert.__name__ = kind.__name__  # argparse names the type in its messages
+    return convert
+
+
+def add_time_scale(parser):
+    parser.add_argument("--time-scale", type=number(float, above=0),
+                        help="simulated cameras only: wall seconds per camera second (0.01 runs 100x faster)")
+
+
+def sim_time_scale(parser, requested):
+    """Sets the simulated cameras' clock when asked to; the scale in effect
+    (1.0 for a real camera). A bad request is a usage error."""
+    try:
+        import orxsim
+
+        orxsim.library()
+    except (ImportError, OSError, RuntimeError):
+        if requested is not None:
+            parser.error("--time-scale needs the simulated cameras")
+        return 1.0
+    if requested is not None:
+        try:
+            orxsim.set_time_scale(requested)
+        except ValueError as e:
+            parser.error(f"--time-scale: {e}")
+    return orxsim.time_scale()
+
+
+def pick_camera(parser, index, count):
+    if not 0 <= index < count:
+        parser.error(f"--camera: no camera with index {index} ({count} connected)")
+    return orx.get_camera_property(index)
+
+
+def check_bin(parser, info, bin_):
+    bins = [b for b in info.supported_bins if b > 0]
+    if bin_ not in bins:
+        parser.error(f"--bin {bin_}: {info.name} bins by {', '.join(map(str, bins))}")
+
+
+def check_control(parser, cam, option, ctype, value, per_unit=1, unit=""):
+    """`value` (in the option's unit, `per_unit` library units each) within the
+    range the camera gives for the control; returns it in library units."""
+    caps = next(c for c in map(lambda i: orx.get_control_caps(cam, i), range(orx.get_num_of_controls(cam)))
+                if c.control_type == ctype)
+    raw = round(value * per_unit)
+    if not caps.min_value <= raw <= caps.max_value:
+        parser.error(f"{option} {value:g}: the camera takes {caps.min_value / per_unit:g} to "
+                     f"{caps.max_value / per_unit:g}{unit}")
+    return raw
+
+
+def stretch(image):
+    """An 8-bit preview in which stars show whatever the image's depth: the
+    sky background (median) goes to black, and an asinh curve runs from there
+    to the brightest stars, with at least 20 noise levels of headroom so a
+    frame of faint stars in 8 bits is not stretched to pure noise."""
+    from PIL import Image
+
+    img = image.astype(np.float32)
+    grey = img.mean(axis=2) if img.ndim == 3 else img
+    lo = float(np.median(grey))
+    noise = max(1.4826 * float(np.median(np.abs(grey - lo))), 0.5)
+    hi = max(float(np.percentile(grey, 99.95)), lo + 20 * noise)
+    x = np.clip((img - lo) / (hi - lo), 0, 1)
+    x = np.arcsinh(10 * x) / np.arcsinh(10)
+    return Image.fromarray((x * 255 + 0.5).astype(np.uint8))
