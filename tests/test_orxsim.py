@@ -169,6 +169,31 @@ def test_time_scale_runs_long_exposures_fast():
     assert time.monotonic() - t0 < 20
 
 
+def test_sim_time_is_the_clock_exposures_run_on():
+    orxsim.set_time_scale(0.001)
+    t0 = orxsim.sim_time()
+    bright_pixels(GUIDE, exposure_us=5_000_000)
+    assert 5.0 <= orxsim.sim_time() - t0 < 1e3
+
+
+def test_ambient_sets_the_sensor_temperature():
+    orx.open_camera(GUIDE)
+    orxsim.set_time_scale(orxsim.MIN_TIME_SCALE)
+    for air in (-10.0, 30.0):
+        orxsim.set_ambient(air)
+        assert orxsim.ambient() == air
+        settled = orxsim.sim_time() + 1500  # the sensor follows the air within minutes
+        while orxsim.sim_time() < settled:
+            time.sleep(0.01)
+        reading = orx.get_control_value(GUIDE, orx.ControlType.ORX_TEMPERATURE)[0] / 10
+        assert air < reading < air + 8  # an uncooled sensor runs a little warmer than the air
+    with pytest.raises(ValueError, match="ambient"):
+        orxsim.set_ambient(orxsim.MAX_AMBIENT + 1)
+    assert orxsim.ambient() == 30.0
+    orxsim.reset()
+    assert orxsim.ambient() == 20.0
+
+
 @pytest.mark.parametrize("bad", [0, -1, float("nan"), float("inf"), 1e-9, orxsim.MIN_TIME_SCALE / 2,
                                  orxsim.MAX_TIME_SCALE * 2])
 def test_bad_time_scales_are_refused(bad):

@@ -17,7 +17,8 @@ What there is:
 
 - cameras: :func:`models`, :func:`cameras`, :func:`add_camera`,
   :func:`remove_camera`, :func:`unplug`, :func:`replug`;
-- time: :func:`set_time_scale`, :func:`time_scale`;
+- time: :func:`set_time_scale`, :func:`time_scale`, :func:`sim_time`;
+- the air around the cameras: :func:`set_ambient`, :func:`ambient`;
 - the sky the cameras see: :func:`set_sky`, :func:`sky`;
 - scripted answers: :func:`inject`, :func:`injected`, :func:`clear_injections`,
   :func:`int32s`;
@@ -63,6 +64,11 @@ __all__ = [
     "time_scale",
     "MIN_TIME_SCALE",
     "MAX_TIME_SCALE",
+    "sim_time",
+    "set_ambient",
+    "ambient",
+    "MIN_AMBIENT",
+    "MAX_AMBIENT",
     "models",
     "cameras",
     "add_camera",
@@ -208,6 +214,9 @@ _SIGNATURES = {
     "ORXSimCallCount": (ctypes.c_int64, [ctypes.c_char_p]),
     "ORXSimSetTimeScale": (_i32, [ctypes.c_double]),
     "ORXSimGetTimeScale": (ctypes.c_double, []),
+    "ORXSimGetTime": (ctypes.c_double, []),
+    "ORXSimSetAmbient": (_i32, [ctypes.c_double]),
+    "ORXSimGetAmbient": (ctypes.c_double, []),
     "ORXSimListCameras": (_i32, [ctypes.POINTER(_i32), _i32]),
     "ORXSimAddCamera": (_i32, [ctypes.c_char_p]),
     "ORXSimCheckCamera": (_i32, [ctypes.c_char_p, ctypes.c_char_p, _i32]),
@@ -257,7 +266,8 @@ def reset() -> None:
     """Back to the built-in cameras, all closed; empty log, no injections.
 
     Added cameras are gone and unplugged ones are back. The time scale returns
-    to ``ORXSIM_TIME_SCALE`` (or 1.0), the sky to its default. Identifiers
+    to ``ORXSIM_TIME_SCALE`` (or 1.0), the sky and the ambient temperature to
+    their defaults. Identifiers
     written with ``orx.set_id`` are kept, as in flash.
     """
     global _sky
@@ -411,6 +421,33 @@ MAX_TIME_SCALE = 1e4
 def time_scale() -> float:
     """The current time scale (see :func:`set_time_scale`)."""
     return float(library().ORXSimGetTimeScale())
+
+
+def sim_time() -> float:
+    """Simulated seconds since the library was loaded: the clock exposures,
+    frame rates and the cooler run on. Measure simulated durations with it
+    (``wall seconds / time_scale()`` drifts whenever the process stalls)."""
+    return float(library().ORXSimGetTime())
+
+
+# ------------------------------------------------------------ environment --
+
+MIN_AMBIENT, MAX_AMBIENT = -50.0, 50.0
+
+
+def set_ambient(celsius: float) -> None:
+    """Set the air temperature around every camera, in degrees C (-50..50;
+    20 after :func:`reset`). Uncooled sensors run a few degrees above it;
+    cooled ones drift toward it with the cooler off and can be held at most
+    their model's drop below it. Raises ``ValueError`` outside the range."""
+    celsius = float(celsius)
+    if not MIN_AMBIENT <= celsius <= MAX_AMBIENT or library().ORXSimSetAmbient(celsius) != 0:
+        raise ValueError(f"the ambient temperature must be in {MIN_AMBIENT:g}..{MAX_AMBIENT:g} C, not {celsius!r}")
+
+
+def ambient() -> float:
+    """The air temperature around the cameras, degrees C (see :func:`set_ambient`)."""
+    return float(library().ORXSimGetAmbient())
 
 
 # --------------------------------------------------------------- cameras --

@@ -69,6 +69,19 @@ ORX_API int64_t ORX_CALL ORXSimCallCount(const char *function);
  * than five days. */
 ORX_API int32_t ORX_CALL ORXSimSetTimeScale(double scale);
 ORX_API double ORX_CALL ORXSimGetTimeScale(void);
+/* Simulated seconds since the library was loaded (continuous across scale
+ * changes and resets). GPS stamps are UTC at scale 1: every scale change
+ * and reset re-anchors them to the system clock, from where they follow the
+ * simulated clock. */
+ORX_API double ORX_CALL ORXSimGetTime(void);
+
+/* ---- environment -------------------------------------------------------------
+ * The air temperature around every camera, degrees C, -50..50 (default 20,
+ * restored by ORXSimReset); 0 or -1 when out of range. Sensors of uncooled
+ * cameras run a few degrees above it; cooled ones relax toward it with the
+ * cooler off and can be held at most their model's drop below it. */
+ORX_API int32_t ORX_CALL ORXSimSetAmbient(double celsius);
+ORX_API double ORX_CALL ORXSimGetAmbient(void);
 
 /* ---- cameras ---------------------------------------------------------------*/
 /* Ids of the cameras known to the simulator (plugged or not); returns the

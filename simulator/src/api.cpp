@@ -6,7 +6,7 @@
 // The common path costs an atomic add for the counter, one for the log slot,
 // an atomic load for "any injection queued", a lock-free id look-up and the
 // camera's mutex.
-#include "internal.hpp"
+#include "camera.hpp"
 
 #include <cstring>
 #include <initializer_list>

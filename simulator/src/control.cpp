@@ -12,6 +12,7 @@ extern "C" {
 ORX_API void ORX_CALL ORXSimReset(void) {
     try {
         inject_clear();
+        set_ambient(kDefaultAmbientC);
         registry_reset();
         reset_clock_from_env();
         reset_sky();
@@ -46,6 +47,18 @@ ORX_API void ORX_CALL ORXSimLogClear(void) { log_clear(); }
 ORX_API int64_t ORX_CALL ORXSimCallCount(const char *function) { return call_count(fn_lookup(function)); }
 
 ORX_API int32_t ORX_CALL ORXSimSetTimeScale(double scale) { return set_time_scale(scale) ? 0 : -1; }
+
+ORX_API double ORX_CALL ORXSimGetTime(void) { return (double)sim_now_ns() * 1e-9; }
+
+ORX_API int32_t ORX_CALL ORXSimSetAmbient(double celsius) {
+    try {
+        return set_ambient(celsius);
+    } catch (...) {
+        return -1;
+    }
+}
+
+ORX_API double ORX_CALL ORXSimGetAmbient(void) { return ambient_c(); }
 
 ORX_API double ORX_CALL ORXSimGetTimeScale(void) { return time_scale(); }
 

@@ -4,7 +4,10 @@
 //   control.cpp   the ORXSim* control interface (ORXSimControl.h)
 //   calllog.cpp   call log, call counters, scripted answers (injections)
 //   registry.cpp  cameras by index and id, hot-plug, reset, flash ids
-//   camera.cpp    the per-camera state machine (see camera.cpp's header comment)
+//   camera.cpp    the per-camera state machine (see camera.hpp), with its parts:
+//                 exposure.cpp (snapshots), video.cpp (ring and producer),
+//                 triggers.cpp, thermal.cpp (cooler), guiding.cpp,
+//                 readout.cpp (line time, transfer), autoexp.cpp
 //   models.cpp    built-in models, control tables, JSON camera descriptions
 //   timing.cpp    the scalable simulated clock, GPS time stamps
 //   bmp.cpp       dark-frame BMP reader
@@ -43,7 +46,7 @@ bool set_time_scale(double scale);             // false (and ignored) outside [k
 double time_scale();
 void reset_clock_from_env();                   // ORXSIM_TIME_SCALE (default 1.0)
 int64_t utc_us_at(int64_t sim_ns);             // UTC microseconds for a simulated instant
-void fill_gps(GpsDataRecord *rec, int64_t sim_ns);
+void fill_gps(GpsDataRecord *rec, int64_t utc_us);
 
 // ----------------------------------------------------------------- models --
 constexpr int kNumControlTypes = 32; // ORX_CONTROL_TYPE values are 0..28
@@ -56,7 +59,15 @@ struct Model {
     std::vector<int32_t> bins;
     std::vector<int32_t> formats;
     bool st4 = false, cooler = false, usb3 = true, trigger = false, gps = false, shutter = false;
-    double line_time_us = 10.0;     // rolling-shutter line time (GPS line stamps)
+    // readout: rolling-shutter line time, and in HighSpeedMode a shorter one at a lower bit depth
+    double line_time_us = 10.0;
+    double hs_line_time_us = 5.0;
+    int32_t hs_bit_depth = 10;
+    // cooler: largest drop below the uncooled temperature, thermal time constant;
+    // an uncooled sensor runs self_heat_c above ambient
+    double cooler_max_drop_c = 35.0;
+    double thermal_tau_s = 120.0;
+    double self_heat_c = 0.0;
     int32_t gain_max = 400, gain_default = 100;
     int32_t offset_max = 100, offset_default = 10;
     int32_t bandwidth_default = 80;
@@ -69,9 +80,8 @@ struct Model {
 };
 
 constexpr int32_t kVendorId = 0x1A2B;
-constexpr double kAmbientC = 20.0;
-constexpr double kMaxCoolingDeltaC = 35.0;
-constexpr double kGuideRatePxPerS = 2.0;   // sensor pixels per simulated second
+constexpr double kDefaultAmbientC = 20.0;
+constexpr double kMinAmbientC = -50.0, kMaxAmbientC = 50.0;
 constexpr double kGpsLatitude = 47.3769, kGpsLongitude = 8.5417;
 constexpr int32_t kGpsAltitude = 408, kGpsSatellites = 9;
 
@@ -86,159 +96,8 @@ void fill_camera_info(const Model &m, int32_t id, CameraInfoRecord *info);
 int32_t load_dark_bmp(const char *path, int32_t width, int32_t height, std::vector<uint8_t> &out);
 
 // ------------------------------------------------------------------ camera --
-enum class Exp : uint8_t { Idle, Armed, Working, Success, Failed };
+class Camera; // camera.hpp
 enum class Need : uint8_t { Plugged, Open, Init };
-
-struct Slot {
-    std::unique_ptr<uint8_t[]> data;
-    size_t cap = 0;
-    enum State : uint8_t { Free, Writing, Ready, Reading } state = Free;
-    int64_t start_ns = 0;   // simulated start of the frame's exposure
-};
-
-// One object per camera id, made when the id is first used and never freed:
-// a call that found the pointer a moment earlier still locks a valid mutex.
-// Removing or resetting a camera retires the object (capture stopped, memory
-// of its frames freed, waiters woken); a camera later added or reset under the
-// same id revives it, so the number of objects is bounded by the ids.
-class Camera {
-public:
-    Camera(int32_t id, std::shared_ptr<const Model> model, const IdRecord &flash);
-    ~Camera() = delete;
-
-    const int32_t id;
-    CameraInfoRecord info;                                    // lock held
-    const Model &model() const { return *model_; }            // lock held
-    std::shared_ptr<const Model> model_ptr() const { return model_; }
-
-    std::mutex mu;
-    std::condition_variable cv;  // every state change a waiter may care about
-    std::atomic<bool> plugged{true};
-    bool retired = false;
-    bool open = false, initialised = false;
-    uint64_t life = 0;           // incremented by revive(): a waiter that saw another life was removed
-
-    // state check common to every per-camera call; lock held
-    int32_t check(Need need) const {
-        if (retired) return ORX_ERROR_INVALID_ID;
-        if (!plugged.load(std::memory_order_relaxed)) return ORX_ERROR_CAMERA_REMOVED;
-        if (need >= Need::Open && !open) return ORX_ERROR_CAMERA_CLOSED;
-        if (need == Need::Init && !initialised) return ORX_ERROR_CAMERA_CLOSED;
-        return ORX_SUCCESS;
-    }
-
-    // ---- operations; called with `lk` holding `mu` and check() passed
-    int32_t do_open();
-    int32_t do_init();
-    void shutdown(std::unique_lock<std::mutex> &lk, bool unplug, bool retire); // close/unplug/retire
-    void replug();
-    // a retired camera comes back (closed, power-on settings) as `model`, its
-    // identifier flash kept or emptied; lock held
-    void revive(std::shared_ptr<const Model> model, bool keep_flash);
-
-    int32_t get_id(IdRecord *out);
-    int32_t set_id(const IdRecord &v);
-    int32_t get_serial(IdRecord *out);
-    int32_t get_support_mode(SupportedModeRecord *out);
-    int32_t get_mode(int32_t *out);
-    int32_t set_mode(int32_t mode);
-
-    int32_t start_exposure(bool dark);
-    int32_t stop_exposure();
-    int32_t get_exp_status(int32_t *status);
-    int32_t get_data_after_exp(std::unique_lock<std::mutex> &lk, unsigned char *buf, int32_t size,
-                               GpsDataRecord *gps, bool want_gps);
-
-    int32_t start_video(std::unique_lock<std::mutex> &lk);
-    int32_t stop_video(std::unique_lock<std::mutex> &lk);
-    int32_t get_video_data(std::unique_lock<std::mutex> &lk, unsigned char *buf, int32_t size,
-                           int32_t wait_ms, GpsDataRecord *gps, bool want_gps);
-    int32_t get_dropped(int32_t *out);
-
-    int32_t num_controls(int32_t *out);
-    int32_t control_caps(int32_t index, ControlCapsRecord *out);
-    int32_t get_control(int32_t type, int32_t *value, ORX_BOOL *is_auto);
-    int32_t set_control(int32_t type, int32_t value, ORX_BOOL is_auto);
-
-    int32_t set_roi(int32_t w, int32_t h, int32_t bin, int32_t type);
-    int32_t get_roi(int32_t *w, int32_t *h, int32_t *bin, int32_t *type);
-    int32_t set_start(int32_t x, int32_t y);
-    int32_t get_start(int32_t *x, int32_t *y);
-
-    int32_t set_dark(std::shared_ptr<const std::vector<uint8_t>> dark);
-    int32_t disable_dark();
-    int32_t guide(int32_t direction, bool on);
-    int32_t gain_offset(int32_t *a, int32_t *b, int32_t *c, int32_t *d);
-    int32_t lmh_gain_offset(int32_t *a, int32_t *b, int32_t *c, int32_t *d);
-
-    int32_t soft_trigger(bool start);
-    int32_t set_trigger_output(int32_t pin, bool high, int32_t delay, int32_t duration);
-    int32_t get_trigger_output(int32_t pin, ORX_BOOL *high, int32_t *delay, int32_t *duration);
-    int32_t gps_get_data(GpsDataRecord *start, GpsDataRecord *end);
-
-private:
-    void reset_settings();
-    void update_thermal(int64_t now);
-    double cooler_power() const;
-    void set_drift_rate_now(int64_t now);
-    double drift_x_at(int64_t t) const { return drift_x + vx * (double)(t - drift_t) * 1e-9; }
-    double drift_y_at(int64_t t) const { return drift_y + vy * (double)(t - drift_t) * 1e-9; }
-    void finalize_exposure(int64_t now);
-    FrameRequest make_request(bool dark) const;
-    int64_t exposure_ns() const { return (int64_t)val[ORX_CTL_EXPOSURE] * 1000; }
-    int64_t transfer_ns(size_t bytes) const;
-    bool exposing() const { return exp == Exp::Armed || exp == Exp::Working; }
-    void end_video_locked();          // flags + discard queued frames; lock held
-    void wait_slots_idle(std::unique_lock<std::mutex> &lk);
-    void free_ring(std::unique_lock<std::mutex> &lk);
-    void producer_main(uint64_t gen);
-
-    std::shared_ptr<const Model> model_;
-    IdRecord flash;
-    int32_t mode = ORX_MODE_NORMAL;
-    int32_t val[kNumControlTypes] = {};
-    int32_t autov[kNumControlTypes] = {};
-    int32_t roi_w = 0, roi_h = 0, roi_bin = 1, roi_type = ORX_IMG_RAW8, sx = 0, sy = 0;
-
-    // snapshot exposure
-    Exp exp = Exp::Idle;
-    int64_t exp_start = 0, exp_end = 0; // exp_end INT64_MAX: soft level exposure, still held
-    FrameRequest exp_req;
-    std::shared_ptr<const std::vector<uint8_t>> exp_dark_keep;
-    std::shared_ptr<const Model> exp_model_keep;
-
-    // video
-    bool video = false;
-    uint64_t video_gen = 0;
-    std::thread producer;
-    std::vector<Slot> ring;
-    std::deque<int> ready;            // slot indices, oldest first
-    size_t video_bytes = 0;           // frame size of the running video
-    int32_t dropped = 0;
-
-    // soft triggers: pending (start, end) exposures for video; level state
-    std::deque<std::pair<int64_t, int64_t>> trig_queue;
-    bool level_on = false;
-    int64_t level_start = 0;
-    int32_t trig_high[2] = {}, trig_delay[2] = {}, trig_duration[2] = {};
-
-    // guiding: drift at drift_t plus velocity (sensor px / s)
-    unsigned guide_mask = 0;
-    double drift_x = 0, drift_y = 0, vx = 0, vy = 0;
-    int64_t drift_t = 0;
-
-    // cooler (temperature in degrees C at temp_t)
-    double temp_c = kAmbientC;
-    int64_t temp_t = 0;
-
-    std::shared_ptr<const std::vector<uint8_t>> dark;
-
-    // GPS: start of the latest frame
-    bool have_frame = false;
-    int64_t last_frame_start = 0;
-
-    uint64_t frame_counter = 0;
-};
 
 // ---------------------------------------------------------------- registry --
 Camera *find_camera(int32_t id);                    // lock-free; nullptr if never used
@@ -255,17 +114,8 @@ void registry_notify_all();                         // wake every waiter (time s
 Sky current_sky();
 int32_t set_sky(double density, double seeing, double sky, uint32_t seed);
 void reset_sky();
-
-// Runs fn(camera, lock) on the camera `id` after the state check for `need`.
-template <class F>
-inline int32_t with_camera(int32_t id, Need need, F &&fn) {
-    Camera *c = find_camera(id);
-    if (!c) return ORX_ERROR_INVALID_ID;
-    std::unique_lock<std::mutex> lk(c->mu);
-    int32_t st = c->check(need);
-    if (st != ORX_SUCCESS) return st;
-    return fn(*c, lk);
-}
+double ambient_c();
+int32_t set_ambient(double celsius);               // -1 outside [kMinAmbientC, kMaxAmbientC]
 
 // -------------------------------------------------------- call log, inject --
 #define ORXSIM_FUNCTIONS(X)                                                                        \

@@ -82,6 +82,10 @@ std::vector<Model> make_builtins() {
         m.trigger = true;
         m.gps = true;
         m.line_time_us = 9.0;
+        m.hs_line_time_us = 4.5;
+        m.hs_bit_depth = 12;
+        m.cooler_max_drop_c = 35.0;
+        m.thermal_tau_s = 120.0;
         m.gain_max = 570;
         m.gain_default = 100;
         m.offset_max = 200;
@@ -125,6 +129,9 @@ std::vector<Model> make_builtins() {
         m.usb3 = false;
         m.st4 = true;
         m.line_time_us = 30.0;
+        m.hs_line_time_us = 15.0;
+        m.hs_bit_depth = 10;
+        m.self_heat_c = 4.0;
         m.gain_max = 100;
         m.gain_default = 50;
         m.offset_max = 100;
@@ -170,6 +177,9 @@ std::vector<Model> make_builtins() {
         m.usb3 = true;
         m.st4 = true;
         m.line_time_us = 7.4;
+        m.hs_line_time_us = 3.7;
+        m.hs_bit_depth = 10;
+        m.self_heat_c = 4.0;
         m.gain_max = 600;
         m.gain_default = 100;
         m.offset_max = 100;
@@ -395,7 +405,7 @@ void finish_model(Model &m) {
         50, 160, 100, false, true);
     add(m, ORX_CTL_HIGH_SPEED_MODE, "HighSpeedMode", "High speed readout: 0 off, 1 on", 0, 1, 0, false, true);
     add(m, ORX_CTL_TEMPERATURE, "Temperature", "Sensor temperature in tenths of a degree Celsius", -500, 1000,
-        (int32_t)(kAmbientC * 10), false, false);
+        (int32_t)(kDefaultAmbientC * 10), false, false);
     if (m.cooler) {
         add(m, ORX_CTL_COOLER_POWER_PERC, "CoolerPowerPerc", "Cooler power in percent", 0, 100, 0, false, false);
         add(m, ORX_CTL_TARGET_TEMP, "TargetTemp", "Cooler target temperature in degrees Celsius", -40, 30, 0,

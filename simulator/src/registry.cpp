@@ -18,7 +18,7 @@
 // Identifier "flash": each camera object keeps its 8-byte id across retire
 // and revive, so a built-in camera's id lasts for the life of the process. A
 // camera added with ORXSimAddCamera starts with an empty flash.
-#include "internal.hpp"
+#include "camera.hpp"
 
 #include <algorithm>
 #include <cstdlib>
@@ -43,6 +43,7 @@ struct Registry {
     std::atomic<Camera *> table[kTableSize];
     std::mutex sky_mu;
     Sky sky;
+    std::atomic<double> ambient{kDefaultAmbientC};
     Registry() {
         for (auto &t : table) t.store(nullptr);
     }
@@ -269,6 +270,25 @@ void reset_sky() {
     Registry &r = R();
     std::lock_guard<std::mutex> g(r.sky_mu);
     r.sky = Sky{};
+}
+
+double ambient_c() { return R().ambient.load(std::memory_order_relaxed); }
+
+int32_t set_ambient(double celsius) {
+    if (!(celsius >= kMinAmbientC && celsius <= kMaxAmbientC)) return -1;
+    Registry &r = R();
+    std::lock_guard<std::mutex> ctl(r.control);
+    std::vector<Camera *> cams;
+    {
+        std::lock_guard<std::mutex> g(r.mu);
+        for (auto &e : r.known) cams.push_back(e.cam);
+    }
+    for (Camera *c : cams) { // the old ambient up to now
+        std::lock_guard<std::mutex> g(c->mu);
+        c->settle_thermal();
+    }
+    r.ambient.store(celsius, std::memory_order_relaxed);
+    return 0;
 }
 
 } // namespace orxsim

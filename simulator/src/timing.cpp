@@ -14,9 +14,11 @@
 // at the fastest scale that is more than five days of wall time, and no sum
 // of an instant and a duration the cameras form can overflow below it.
 //
-// UTC of a simulated instant: the UTC at which simulated time 0 fell, plus the
-// simulated time, so GPS stamps of a fast clock run ahead of the wall clock
-// exactly as the simulated world does. ORXSimReset re-aligns it with now.
+// UTC of a simulated instant: every anchor also records the system clock's UTC
+// when it was made, and a simulated instant is that UTC plus the simulated
+// time since the anchor. At scale 1 GPS stamps are UTC; a fast clock runs ahead
+// of it as the simulated world does, and each scale change (and ORXSimReset)
+// brings it back to UTC. Cameras convert a frame's start when they take it.
 #include "internal.hpp"
 
 #include <cmath>
@@ -41,6 +43,7 @@ struct Anchor {
     int64_t wall0; // steady clock, ns
     int64_t sim0;  // simulated ns at wall0
     double scale;
+    int64_t utc0;  // system clock at wall0, UTC microseconds
 };
 
 struct ClockState {
@@ -48,17 +51,17 @@ struct ClockState {
     std::atomic<uint64_t> seq{0};  // odd while a writer changes the fields
     std::atomic<int64_t> wall0{0}, sim0{0};
     std::atomic<double> scale{1.0};
-    std::atomic<int64_t> utc_base_us{0};
+    std::atomic<int64_t> utc0{0};
     ClockState() {
         wall0.store(wall_ns());
-        utc_base_us.store(system_us());
+        utc0.store(system_us());
     }
 
     Anchor read() const {
         for (;;) {
             const uint64_t s1 = seq.load(std::memory_order_acquire);
             Anchor a{wall0.load(std::memory_order_acquire), sim0.load(std::memory_order_acquire),
-                     scale.load(std::memory_order_acquire)};
+                     scale.load(std::memory_order_acquire), utc0.load(std::memory_order_acquire)};
             // the acquire loads above keep this load after them
             if (!(s1 & 1) && seq.load(std::memory_order_relaxed) == s1) return a;
         }
@@ -71,6 +74,7 @@ struct ClockState {
         wall0.store(a.wall0, std::memory_order_release);
         sim0.store(a.sim0, std::memory_order_release);
         scale.store(a.scale, std::memory_order_release);
+        utc0.store(a.utc0, std::memory_order_release);
         seq.store(s + 2, std::memory_order_release);
     }
 };
@@ -103,7 +107,7 @@ void set_anchor(double scale) {
     ClockState &c = C();
     std::lock_guard<std::mutex> g(c.mu);
     const int64_t w = wall_ns();
-    c.write(Anchor{w, sim_at(c.read(), w), scale});
+    c.write(Anchor{w, sim_at(c.read(), w), scale, system_us()});
 }
 
 } // namespace
@@ -128,17 +132,16 @@ bool set_time_scale(double scale) {
 
 double time_scale() { return C().read().scale; }
 
-void reset_clock_from_env() {
-    set_time_scale(env_scale());
-    C().utc_base_us.store(system_us() - sim_now_ns() / 1000);
+void reset_clock_from_env() { set_time_scale(env_scale()); }
+
+int64_t utc_us_at(int64_t sim_ns) {
+    const Anchor a = C().read();
+    return a.utc0 + (sim_ns - a.sim0) / 1000;
 }
 
-int64_t utc_us_at(int64_t sim_ns) { return C().utc_base_us.load() + sim_ns / 1000; }
-
-void fill_gps(GpsDataRecord *rec, int64_t sim_ns) {
+void fill_gps(GpsDataRecord *rec, int64_t us) {
     if (!rec) return;
     std::memset(rec, 0, sizeof *rec);
-    int64_t us = utc_us_at(sim_ns);
     time_t secs = (time_t)(us / 1000000);
     int64_t frac = us % 1000000;
     if (frac < 0) { frac += 1000000; secs -= 1; }

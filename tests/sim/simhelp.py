@@ -125,6 +125,9 @@ SIGNATURES = {
     "ORXSimCallCount": (c_int64, [c_char_p]),
     "ORXSimSetTimeScale": (i32, [c_double]),
     "ORXSimGetTimeScale": (c_double, []),
+    "ORXSimGetTime": (c_double, []),
+    "ORXSimSetAmbient": (i32, [c_double]),
+    "ORXSimGetAmbient": (c_double, []),
     "ORXSimListCameras": (i32, [P32, i32]),
     "ORXSimAddCamera": (i32, [c_char_p]),
     "ORXSimCheckCamera": (i32, [c_char_p, c_char_p, i32]),
@@ -184,6 +187,27 @@ def start_pos(lib, cam):
     x, y = c_int32(), c_int32()
     assert lib.ORXGetStartPos(cam, ctypes.byref(x), ctypes.byref(y)) == SUCCESS
     return x.value, y.value
+
+
+def temp(lib, cam):
+    """Sensor temperature, degrees C."""
+    st, v, _ = get_ctl(lib, cam, TEMPERATURE)
+    assert st == SUCCESS
+    return v / 10.0
+
+
+def power(lib, cam):
+    st, v, _ = get_ctl(lib, cam, COOLER_POWER_PERC)
+    assert st == SUCCESS
+    return v
+
+
+def run_sim(lib, seconds, scale=1e-4):
+    """Lets `seconds` of simulated time pass (at `scale`), measured on the simulated clock."""
+    lib.ORXSimSetTimeScale(scale)
+    end = lib.ORXSimGetTime() + seconds
+    while lib.ORXSimGetTime() < end:
+        time.sleep(min(0.01, max(0.0005, (end - lib.ORXSimGetTime()) * scale)))
 
 
 def exp_status(lib, cam):

@@ -351,6 +351,26 @@ def test_gps_stamps(lib):
     assert end.epoch_us() - start.epoch_us() == pytest.approx(900, abs=1)
 
 
+def test_gps_stamps_return_to_utc_after_a_fast_clock(lib):
+    open_init(lib, COOLED)
+    assert lib.ORXSetROIFormat(COOLED, 256, 256, 1, RAW8) == SUCCESS
+    assert lib.ORXSetControlValue(COOLED, EXPOSURE, 1_000_000, 0) == SUCCESS  # 1 s
+    g = GpsData()
+    lib.ORXSimSetTimeScale(0.001)
+    t0 = lib.ORXSimGetTime()
+    snapshot(lib, COOLED, gps=g)
+    first = g.epoch_us()
+    run_sim(lib, 60, scale=0.001)                        # a simulated minute, far ahead of the wall
+    elapsed = lib.ORXSimGetTime() - t0
+    snapshot(lib, COOLED, gps=g)
+    assert (g.epoch_us() - first) / 1e6 == pytest.approx(elapsed, abs=1.5)  # the fast clock's stamps
+    lib.ORXSimSetTimeScale(1.0)
+    assert lib.ORXSetControlValue(COOLED, EXPOSURE, 1000, 0) == SUCCESS
+    before = time.time()
+    snapshot(lib, COOLED, gps=g)
+    assert abs(g.epoch_us() / 1e6 - before) < 0.5      # back on UTC, not a minute ahead
+
+
 def test_gps_not_supported(lib):
     n = small(lib, GUIDE)
     g = GpsData()

@@ -1,4 +1,4 @@
-"""Controls, region of interest and cooler dynamics."""
+"""Controls and region of interest."""
 import ctypes
 import time
 
@@ -140,53 +140,6 @@ def test_format_changes_while_busy(fast):
 
 
 # ---- cooler --------------------------------------------------------------------------
-def temp(lib, cam):
-    st, v, _ = get_ctl(lib, cam, TEMPERATURE)
-    assert st == SUCCESS
-    return v / 10.0
-
-
-def power(lib, cam):
-    st, v, _ = get_ctl(lib, cam, COOLER_POWER_PERC)
-    assert st == SUCCESS
-    return v
-
-
-def test_cooler_dynamics(fast):
-    lib = fast
-    open_init(lib, COOLED)
-    assert temp(lib, COOLED) == pytest.approx(20.0, abs=0.5)
-    assert power(lib, COOLED) == 0
-    lib.ORXSimSetTimeScale(1.0)  # hold the clock nearly still while configuring
-    assert lib.ORXSetControlValue(COOLED, TARGET_TEMP, -10, 0) == SUCCESS
-    assert lib.ORXSetControlValue(COOLED, COOLER_ON, 1, 0) == SUCCESS
-    assert power(lib, COOLED) == 100  # pulling hard
-    t0 = time.monotonic()
-    lib.ORXSimSetTimeScale(0.001)
-    time.sleep(0.008)                 # ~8 simulated seconds at ~1 C/s
-    lib.ORXSimSetTimeScale(1.0)
-    elapsed = (time.monotonic() - t0) * 1000  # simulated seconds, at least
-    t = temp(lib, COOLED)
-    assert 20.0 - elapsed - 0.2 <= t <= 20.0 - 5.0, (t, elapsed)  # no faster than 1 C/s
-    lib.ORXSimSetTimeScale(0.001)
-    time.sleep(0.15)                  # 150 simulated seconds: settled
-    assert temp(lib, COOLED) == pytest.approx(-10.0, abs=0.2)
-    p = power(lib, COOLED)
-    assert 60 <= p <= 100  # holding 30 C below ambient
-    # the cooler cannot go more than 35 C below the 20 C ambient
-    assert lib.ORXSetControlValue(COOLED, TARGET_TEMP, -40, 0) == SUCCESS
-    time.sleep(0.15)
-    assert temp(lib, COOLED) == pytest.approx(-15.0, abs=0.3)
-    assert power(lib, COOLED) == 100
-    # off: back toward ambient, no power
-    assert lib.ORXSetControlValue(COOLED, COOLER_ON, 0, 0) == SUCCESS
-    assert power(lib, COOLED) == 0
-    time.sleep(0.02)
-    assert -15.0 < temp(lib, COOLED) < 20.0
-    time.sleep(0.3)
-    assert temp(lib, COOLED) == pytest.approx(20.0, abs=0.5)
-
-
 def test_uncooled_temperature(fast):
     open_init(fast, GUIDE)
     t = temp(fast, GUIDE)
