@@ -1,8 +1,6 @@
 """Readout and transfer: frame rates, snapshot latency and HighSpeedMode, timed
 by the cooled camera's GPS stamps (exposure starts on the simulated clock)."""
 import ctypes
-import statistics
-import time
 
 import pytest
 
@@ -21,7 +19,8 @@ def setup(lib, w, h, b=1, fmt=RAW8, exposure_us=32, hs=0, bw=80):
 
 
 def frame_interval(lib, *args, frames=9, **kw):
-    """Median gap (s) between the exposure starts of consecutive video frames."""
+    """Gap (s) between the exposure starts of consecutive video frames: the smallest
+    seen, since a dropped frame or a cadence restarted after a stall only widens one."""
     n = setup(lib, *args, **kw)
     buf, g = ctypes.create_string_buffer(n), GpsData()
     lib.ORXSimSetTimeScale(4.0)  # a slow clock: the consumer never falls behind
@@ -31,7 +30,7 @@ def frame_interval(lib, *args, frames=9, **kw):
         assert lib.ORXGetVideoDataGPS(COOLED, buf, n, 5000, ctypes.byref(g)) == SUCCESS
         stamps.append(g.epoch_us())
     lib.ORXStopVideoCapture(COOLED)
-    return statistics.median(b - a for a, b in zip(stamps, stamps[1:])) / 1e6
+    return min(b - a for a, b in zip(stamps, stamps[1:])) / 1e6
 
 
 def line_time(lib):
@@ -55,12 +54,12 @@ def test_small_regions_are_bounded_by_the_line_time(lib):
 
 
 def test_large_frames_are_bounded_by_the_link(lib):
-    raw8 = frame_interval(lib, 4096, 2048, fmt=RAW8, frames=5)
-    raw16 = frame_interval(lib, 4096, 2048, fmt=RAW16, frames=5)
-    half = frame_interval(lib, 4096, 2048, fmt=RAW16, bw=40, frames=5)
+    raw8 = frame_interval(lib, 4096, 1024, fmt=RAW8, frames=4)
+    raw16 = frame_interval(lib, 4096, 1024, fmt=RAW16, frames=4)
+    half = frame_interval(lib, 4096, 1024, fmt=RAW16, bw=40, frames=4)
     assert raw16 == pytest.approx(2 * raw8, rel=0.02)          # bytes over the link
     assert half == pytest.approx(2 * raw16, rel=0.02)          # BandWidth 40 % of 80 %
-    assert raw8 > 2048 * line_time(lib)
+    assert raw8 > 1024 * line_time(lib)
     # the exposure bounds it when it is the longest
     assert frame_interval(lib, 640, 480, exposure_us=40_000, frames=5) == pytest.approx(0.040, rel=0.01)
 
@@ -85,7 +84,7 @@ def snapshot_ready(lib, fmt, exposure_us=1000):
 
 
 def test_a_snapshot_is_ready_after_exposure_readout_and_transfer(lib):
-    link = 4096 * 2048 / frame_interval(lib, 4096, 2048, fmt=RAW8, frames=4)  # bytes per second
+    link = 4096 * 1024 / frame_interval(lib, 4096, 1024, fmt=RAW8, frames=4)  # bytes per second
     readout = 4176 * line_time(lib)
     for fmt, bpp in ((RAW8, 1), (RAW16, 2)):
         expect = 0.001 + readout + 6248 * 4176 * bpp / link
