@@ -87,6 +87,16 @@ def check_control(parser, cam, option, ctype, value, per_unit=1, unit=""):
     return raw
 
 
+def to_array(frame, width, height, img_type):
+    """A numpy view of the frame bytes (no copy, read-only): (h, w) for RAW8,
+    RAW16 and Y8, (h, w, 3) in R, G, B order for RGB24 (stored B, G, R)."""
+    if img_type == orx.ImgType.IMG_RAW16:
+        return np.frombuffer(frame, dtype="<u2").reshape(height, width)
+    if img_type == orx.ImgType.IMG_RGB24:
+        return np.frombuffer(frame, dtype=np.uint8).reshape(height, width, 3)[:, :, ::-1]
+    return np.frombuffer(frame, dtype=np.uint8).reshape(height, width)
+
+
 def stretch(image):
     """An 8-bit preview in which stars show whatever the image's depth: the
     sky background (median) goes to black, and an asinh curve runs from there

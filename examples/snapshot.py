@@ -32,7 +32,8 @@ from astropy.io import fits
 from tqdm import tqdm
 
 import orx
-from helpers import HelpFormatter, add_time_scale, check_bin, check_control, number, pick_camera, sim_time_scale
+from helpers import (HelpFormatter, add_time_scale, check_bin, check_control, number, pick_camera, sim_time_scale,
+                     to_array)
 from helpers import stretch as stretch_8bit
 
 FORMATS = {"RAW8": orx.ImgType.IMG_RAW8, "RAW16": orx.ImgType.IMG_RAW16,
@@ -89,15 +90,6 @@ def expose(cam, exposure_s, dark, time_scale):
         bar.close()
     if status != orx.ExposureStatus.ORX_EXP_SUCCESS:
         raise RuntimeError(f"the exposure ended with status {orx.ExposureStatus(status).name}")
-
-
-def to_array(frame, width, height, img_type):
-    """A numpy view of the frame bytes (no copy): (h, w) for RAW/Y8, (h, w, 3) in R, G, B order for RGB24."""
-    if img_type == orx.ImgType.IMG_RAW16:
-        return np.frombuffer(frame, dtype="<u2").reshape(height, width)
-    if img_type == orx.ImgType.IMG_RGB24:
-        return np.frombuffer(frame, dtype=np.uint8).reshape(height, width, 3)[:, :, ::-1]  # stored B, G, R
-    return np.frombuffer(frame, dtype=np.uint8).reshape(height, width)
 
 
 def stretch(image, mosaic):

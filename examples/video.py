@@ -15,11 +15,11 @@ import pathlib
 import sys
 import time
 
-import numpy as np
 from tqdm import tqdm
 
 import orx
-from helpers import HelpFormatter, add_time_scale, check_bin, check_control, number, pick_camera, sim_time_scale, stretch
+from helpers import (HelpFormatter, add_time_scale, check_bin, check_control, number, pick_camera, sim_time_scale,
+                     stretch, to_array)
 
 FORMATS = {"RAW8": orx.ImgType.IMG_RAW8, "RAW16": orx.ImgType.IMG_RAW16,
            "RGB24": orx.ImgType.IMG_RGB24, "Y8": orx.ImgType.IMG_Y8}
@@ -44,17 +44,6 @@ def parse_args(argv=None):
     p.add_argument("-o", "--output", type=pathlib.Path, help="write the last frame to OUTPUT/last_frame.png")
     add_time_scale(p)
     return p, p.parse_args(argv)
-
-
-def preview(frame, width, height, img_type):
-    """A stretched 8-bit image of one frame (numpy views the bytes without copying)."""
-    if img_type == orx.ImgType.IMG_RAW16:
-        img = np.frombuffer(frame, dtype="<u2").reshape(height, width)
-    elif img_type == orx.ImgType.IMG_RGB24:
-        img = np.frombuffer(frame, dtype=np.uint8).reshape(height, width, 3)[:, :, ::-1]
-    else:
-        img = np.frombuffer(frame, dtype=np.uint8).reshape(height, width)
-    return stretch(img)
 
 
 def capture(cam, size, exposure_ms, seconds, frames):
@@ -113,7 +102,7 @@ def main(argv=None):
     if args.output and last is not None:
         args.output.mkdir(parents=True, exist_ok=True)
         path = args.output / "last_frame.png"
-        preview(last, width, height, img_type).save(path)
+        stretch(to_array(last, width, height, img_type)).save(path)
         print(f"wrote {path}")
     return frames, dropped
 
