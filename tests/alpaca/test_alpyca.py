@@ -133,6 +133,7 @@ def star_shift(before, after):
 
 def test_guide_pulse_moves_the_star(server):
     orxsim.set_sky(star_density=400, seed=3)
+    orxsim.set_time_scale(0.1)                # the 5 s pulse lasts 0.5 s: long enough to be seen running
     cam = camera(server, 1)                   # the guide camera
     assert cam.CanPulseGuide
     before = expose(cam, 0.5).astype(float).T

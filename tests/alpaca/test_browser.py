@@ -34,7 +34,10 @@ def browser():
     for arg in ("--headless=new", "--no-sandbox", "--disable-dev-shm-usage", "--disable-gpu",
                 "--window-size=412,915"):                  # a phone-sized window
         options.add_argument(arg)
-    driver = webdriver.Chrome(service=Service(driver_path), options=options)
+    # the browser gets none of the memory checkers some test runs preload
+    env = {k: v for k, v in os.environ.items()
+           if k != "LD_PRELOAD" and not k.endswith("SAN_OPTIONS") and k != "PYTHONMALLOC"}
+    driver = webdriver.Chrome(service=Service(driver_path, env=env), options=options)
     driver.set_page_load_timeout(30)
     yield driver
     driver.quit()

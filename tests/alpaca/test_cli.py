@@ -14,6 +14,12 @@ import orx
 
 ENV = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
 
+# Under a preloaded address sanitizer each interpreter takes some 20 s to
+# start; the server code these tests run is the same the in-process tests
+# check there.
+pytestmark = pytest.mark.skipif("asan" in os.environ.get("LD_PRELOAD", ""),
+                                reason="new interpreters are slow under the preloaded sanitizer")
+
 
 def run(*args, **kw):
     return subprocess.run([sys.executable, "-m", "orxalpaca", *args], env=ENV, capture_output=True,
