@@ -162,7 +162,7 @@ def test_default_is_the_simulator_in_the_packages_own_folder():
     assert "orx simulator" in orx.get_sdk_version()
 
 
-def test_module_does_not_link_a_camera_library():
+def test_module_links_no_camera_library_and_exports_only_its_entry_point():
     nm, readelf = shutil.which("nm"), shutil.which("readelf")
     if not (nm and readelf):
         pytest.skip("binutils not installed")
@@ -171,3 +171,6 @@ def test_module_does_not_link_a_camera_library():
     assert [line for line in undefined.splitlines() if re.search(r"\bORX", line)] == []
     needed = subprocess.run([readelf, "-d", orx.__file__], capture_output=True, text=True, check=True).stdout
     assert "ORXCamera2" not in needed
+    defined = subprocess.run([nm, "-D", "--defined-only", orx.__file__], capture_output=True, text=True,
+                             check=True).stdout
+    assert [line.split()[-1] for line in defined.splitlines()] == ["PyInit_orx"]

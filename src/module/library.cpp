@@ -1,7 +1,7 @@
 // library.cpp - choosing, loading and resolving the camera library.
 #include "module/library.hpp"
 
-#include <Python.h>
+#include "module/core.hpp"
 
 #include <dlfcn.h>
 
@@ -19,7 +19,7 @@ namespace {
 
 constexpr const char kEnvironment[] = "ORX_CAMERA_LIBRARY";
 
-// The library handle for the rest of the process once the table is filled.
+// The library handle for the rest of the process once every slot is set.
 void *loaded = nullptr;
 
 // The folder of this module's own file, as the dynamic loader mapped it.
@@ -31,12 +31,12 @@ std::string module_folder() {
     return slash == std::string::npos ? "." : path.substr(0, slash);
 }
 
-void import_error(const std::string &message, const std::string &path) {
-    PyObject *msg = PyUnicode_DecodeFSDefault(message.c_str());
-    PyObject *file = msg ? PyUnicode_DecodeFSDefault(path.c_str()) : nullptr;
-    if (file) PyErr_SetImportError(msg, nullptr, file);
-    Py_XDECREF(file);
-    Py_XDECREF(msg);
+// ImportError with the library's file as its `path`; `format` takes the
+// file, where it was named (%s) and one detail (%s).
+void import_error(const std::string &path, const char *format, const char *origin, const char *detail) {
+    Ref file = Ref::steal(PyUnicode_DecodeFSDefault(path.c_str()));
+    Ref message = Ref::steal(file ? PyUnicode_FromFormat(format, file.get(), origin, detail) : nullptr);
+    if (message) PyErr_SetImportError(message.get(), nullptr, file.get());
 }
 
 } // namespace
@@ -45,14 +45,21 @@ bool load_library() {
     if (loaded) return true; // an earlier start-up loaded it; it stays for the process
     const char *chosen = std::getenv(kEnvironment);
     const bool from_environment = chosen && *chosen;
-    const std::string path = from_environment ? std::string(chosen) : module_folder() + "/" + ORX_DEFAULT_LIBRARY;
-    const std::string origin = from_environment ? std::string(" (named by ") + kEnvironment + ")" : "";
+    std::string path;
+    if (from_environment) {
+        path = chosen;
+    } else {
+        path = module_folder();
+        path += '/';
+        path += ORX_DEFAULT_LIBRARY;
+    }
+    const char *origin = from_environment ? " (named by ORX_CAMERA_LIBRARY)" : "";
 
     dlerror();
     void *handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (!handle) {
         const char *why = dlerror();
-        import_error("cannot load the camera library " + path + origin + ": " + (why ? why : "unknown error"), path);
+        import_error(path, "cannot load the camera library %U%s: %s", origin, why ? why : "unknown error");
         return false;
     }
     // every function found before any is set
@@ -71,9 +78,8 @@ bool load_library() {
         if (!found[i]) missing = names[i];
     if (missing) {
         dlclose(handle);
-        import_error("the camera library " + path + origin + " has no function " + missing +
-                         ": it does not implement the ORXCamera2 interface",
-                     path);
+        import_error(path, "the camera library %U%s has no function %s: it does not implement the ORXCamera2 interface",
+                     origin, missing);
         return false;
     }
     size_t i = 0;
