@@ -23,6 +23,13 @@ def _port(text: str) -> int:
     return value
 
 
+def _ids(text: str) -> list[int]:
+    try:
+        return [int(x) for x in text.split(",") if x.strip()]
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"{text!r} is not a comma-separated list of camera ids") from None
+
+
 def _parser() -> argparse.ArgumentParser:
     p = argparse.ArgumentParser(
         prog="orx-alpaca",
@@ -31,7 +38,7 @@ def _parser() -> argparse.ArgumentParser:
     p.add_argument("--host", default="127.0.0.1",
                    help="address to listen on (default 127.0.0.1; 0.0.0.0 for every interface)")
     p.add_argument("--port", type=_port, default=DEFAULT_PORT, help=f"HTTP port (default {DEFAULT_PORT}; 0: any free port)")
-    p.add_argument("--cameras", type=lambda s: [int(x) for x in s.split(",") if x.strip()],
+    p.add_argument("--cameras", type=_ids,
                    metavar="ID,ID,...", help="camera ids to serve, in this order (default: all; see --list)")
     p.add_argument("--discovery-port", type=_port, default=discovery.DEFAULT_PORT,
                    help=f"UDP port for Alpaca discovery (default {discovery.DEFAULT_PORT})")

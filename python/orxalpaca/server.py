@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import asyncio
 import logging
+import signal
 import socket
 import threading
 from concurrent.futures import ThreadPoolExecutor
@@ -141,7 +142,6 @@ class ServerThread:
 
 async def serve_forever(server: Server) -> None:
     """Run until SIGINT/SIGTERM (Ctrl-C), then stop cleanly."""
-    import signal
     try:
         await server.start()
     except BaseException:

@@ -37,6 +37,7 @@ def test_list_shows_every_camera():
     (["--cameras", "1001,4242"], "no camera with id 4242"),
     (["--port", "-5"], "not in 0..65535"),
     (["--port", "x"], "is not a port number"),
+    (["--cameras", "1001,a"], "not a comma-separated list of camera ids"),
 ])
 def test_bad_options(args, message):
     done = run(*args, "--no-discovery")
