@@ -285,7 +285,7 @@ class CameraDevice:
     get_pixelsizey = get_pixelsizex
 
     async def get_sensorname(self, p: Params) -> str:
-        return self.name
+        return ""                        # the library does not name the sensor chip
 
     async def get_sensortype(self, p: Params) -> int:
         if self.img_type == orx.ImgType.IMG_RGB24:
