@@ -70,6 +70,16 @@ bool Name::intern_all() {
     return true;
 }
 
+bool ready_static_type(PyTypeObject &type) {
+    if (PyType_Ready(&type) == 0) return true;
+    PendingError pending;
+    Py_CLEAR(type.tp_dict);
+    Py_CLEAR(type.tp_mro);
+    Py_CLEAR(type.tp_bases);
+    pending.restore();
+    return false;
+}
+
 void add_traceback(const char *what) {
     add_traceback_entry((std::string(kModuleName) + "." + what).c_str());
 }
@@ -145,7 +155,7 @@ int enum_shortcut_count = 0;
 int enum_shortcut_last = 0; // the entry used last, tried first
 PyObject *enum_value_property = nullptr;
 PyObject *enum_meta_call = nullptr;
-PyObject *s_value = nullptr, *s_value_, *s_call, *s_new, *s_value2member_map;
+PyObject *s_value = nullptr, *s_value_ = nullptr, *s_call = nullptr, *s_new = nullptr, *s_value2member_map = nullptr;
 
 // Member types whose `value` was found to be the enumeration property (and
 // `_value_` not defined by the class), at a version tag.
@@ -156,14 +166,17 @@ struct ValueType {
 ValueType value_types[8];
 int value_types_next = 0;
 
+// Each name is made once; a failure leaves the others to a later start-up.
 bool intern_enum_names() {
-    if (s_value) return true;
-    s_value = PyUnicode_InternFromString("value");
-    s_value_ = PyUnicode_InternFromString("_value_");
-    s_call = PyUnicode_InternFromString("__call__");
-    s_new = PyUnicode_InternFromString("__new__");
-    s_value2member_map = PyUnicode_InternFromString("_value2member_map_");
-    return s_value && s_value_ && s_call && s_new && s_value2member_map;
+    struct Entry {
+        PyObject *&name;
+        const char *text;
+    } names[] = {{s_value, "value"}, {s_value_, "_value_"}, {s_call, "__call__"}, {s_new, "__new__"},
+                 {s_value2member_map, "_value2member_map_"}};
+    for (Entry &e : names) {
+        if (!e.name && !(e.name = PyUnicode_InternFromString(e.text))) return false;
+    }
+    return true;
 }
 
 // Whether obj.value is the property's getter result, obj._value_, and that
@@ -231,6 +244,17 @@ KnownValue known_values[16];
 int known_values_next = 0;
 
 } // namespace
+
+void forget_enumerations() {
+    for (int i = 0; i < enum_shortcut_count; ++i) {
+        Py_CLEAR(enum_shortcuts[i].new_fn);
+        Py_CLEAR(enum_shortcuts[i].last_key);
+        enum_shortcuts[i] = EnumShortcut();
+    }
+    enum_shortcut_count = enum_shortcut_last = 0;
+    for (ValueType &v : value_types) v = ValueType();
+    for (KnownValue &k : known_values) k = KnownValue();
+}
 
 bool enum_value_known(PyObject *obj, int32_t &out) {
 #if ORX_HAVE_DICT_TAG

@@ -117,6 +117,11 @@ private:
     static Name *first_;
 };
 
+// PyType_Ready for a type object of the module's own. A readying that fails
+// (memory) is undone as far as it got, so that the next start-up readies the
+// type afresh rather than completing a half-filled dictionary.
+bool ready_static_type(PyTypeObject &type);
+
 // Adds a traceback entry named "<module>.<what>" to the pending exception.
 void add_traceback(const char *what);
 // Adds a traceback entry with exactly this name.
@@ -177,6 +182,8 @@ PyObject *enum_call(PyObject *cls, PyObject *value);
 bool enum_value_known(PyObject *obj, int32_t &out);
 void enum_value_remember(PyObject *obj, PyObject *value, int32_t narrowed);
 bool remember_enumeration(PyObject *cls);
+// Drops what was remembered (a start-up that failed may have made classes).
+void forget_enumerations();
 
 // Name of an object's type, as messages show it.
 inline const char *type_name(PyObject *o) { return Py_TYPE(o)->tp_name; }

@@ -80,6 +80,7 @@ bool add_members(PyObject *ns, const void *context) {
 } // namespace
 
 bool create_enumerations(PyObject *dict) {
+    forget_enumerations();
     for (const Enumeration &e : kEnumerations) {
         Ref base = Ref::steal(g_IntEnum.get());
         if (!base) return false;

@@ -424,7 +424,7 @@ bool ready_function_type() {
     FunctionType.tp_methods = function_methods;
     FunctionType.tp_getset = function_getset;
     FunctionType.tp_dictoffset = offsetof(FunctionObject, dict);
-    return PyType_Ready(&FunctionType) == 0;
+    return ready_static_type(FunctionType);
 }
 
 PyObject *make_function(const FunctionSpec &spec) {

@@ -16,6 +16,7 @@ namespace orx {
 namespace {
 
 constexpr const char kInitName[] = "init quenlix.yux_orx_python_bindings.orx";
+Name qualified_name(kModuleName);
 
 const FunctionSpec *const kFunctions[] = {
     &handle_error_code_spec,
@@ -152,6 +153,34 @@ bool bind_new_dict(PyObject *dict, const char *name) {
     return value && PyDict_SetItemString(dict, name, value.get()) == 0;
 }
 
+// An allocation failure inside the standard library's class machinery can
+// surface as another error (the enumeration module turns it into TypeError
+// and keeps it as the cause): the import reports the MemoryError it was,
+// with that error as its context.
+void report_memory_exhaustion() {
+    PendingError pending;
+    PyObject *exc = pending.value();
+    if (!exc || PyErr_GivenExceptionMatches(exc, PyExc_MemoryError)) {
+        pending.restore();
+        return;
+    }
+    bool memory = false;
+    Ref link = Ref::borrow(exc);
+    for (int depth = 0; depth < 32 && link && !memory; ++depth) {
+        memory = PyErr_GivenExceptionMatches(link.get(), PyExc_MemoryError);
+        Ref next = Ref::steal(PyException_GetCause(link.get()));
+        link = next ? next : Ref::steal(PyException_GetContext(link.get()));
+    }
+    if (!memory) {
+        pending.restore();
+        return;
+    }
+    PyErr_NoMemory();
+    PendingError reported;
+    PyException_SetContext(reported.value(), Py_NewRef(exc));
+    reported.restore();
+}
+
 bool execute(PyObject *module) {
     g.module = Py_NewRef(module);
     g.dict = PyModule_GetDict(module);
@@ -163,8 +192,9 @@ bool execute(PyObject *module) {
     if (!Name::intern_all() || !Global::intern_all()) return false;
 
     PyObject *modules = PyImport_GetModuleDict();
-    PyObject *registered = PyDict_GetItemString(modules, kModuleName);
-    if (!registered && PyDict_SetItemString(modules, kModuleName, module) < 0) return false;
+    PyObject *key = qualified_name.get(); // made above
+    PyObject *registered = PyDict_GetItemWithError(modules, key);
+    if (!registered && (PyErr_Occurred() || PyDict_SetItem(modules, key, module) < 0)) return false;
 
     return ready_record_types(module) && import_from(g.dict, "typing", "Optional") &&
            import_from(g.dict, "enum", "IntEnum") && create_enumerations(g.dict) && create_exceptions(g.dict) &&
@@ -180,13 +210,16 @@ int exec(PyObject *module) {
         return -1;
     }
     if (execute(module)) return 0;
+    report_memory_exhaustion();
     if (g.dict) add_traceback_entry(kInitName);
     // A half-built module must not stay reachable under the qualified name:
     // the next import registers the one that succeeds.
     {
         PendingError pending;
         PyObject *modules = PyImport_GetModuleDict();
-        if (PyDict_GetItemString(modules, kModuleName) == module) PyDict_DelItemString(modules, kModuleName);
+        // (the name exists whenever the module was registered under it)
+        PyObject *key = qualified_name.get();
+        if (key && PyDict_GetItemWithError(modules, key) == module) PyDict_DelItem(modules, key);
         PyErr_Clear();
         pending.restore();
     }

@@ -53,8 +53,10 @@ template <class R> struct RecordType {
     // Fills in and readies the type object (once per process).
     static PyTypeObject *ready(const TypeSpec &s) {
         if (!(type.tp_flags & Py_TPFLAGS_READY)) {
-            PyVarObject head[] = {PyVarObject_HEAD_INIT(nullptr, 0)};
-            type.ob_base = head[0];
+            if (!spec) { // the header once: a failed readying leaves references to the type
+                PyVarObject head[] = {PyVarObject_HEAD_INIT(nullptr, 0)};
+                type.ob_base = head[0];
+            }
             spec = &s;
             std::snprintf(qualified_name, sizeof qualified_name, "%s.%s", kModuleName, s.name);
             type.tp_name = qualified_name;
@@ -69,7 +71,7 @@ template <class R> struct RecordType {
             type.tp_init = init;
             type.tp_alloc = PyType_GenericAlloc; // zero-filled
             type.tp_new = PyType_GenericNew;
-            if (PyType_Ready(&type) < 0) return nullptr;
+            if (!ready_static_type(type)) return nullptr;
         }
         return &type;
     }
