@@ -32,6 +32,8 @@ MONOCHROME, COLOR, RGGB = 0, 1, 2
 # Bayer pattern of the sensor's first pixel -> Alpaca BayerOffsetX, BayerOffsetY
 BAYER_OFFSETS = {orx.BayerPattern.BAYER_RG: (0, 0), orx.BayerPattern.BAYER_BG: (1, 1),
                  orx.BayerPattern.BAYER_GR: (1, 0), orx.BayerPattern.BAYER_GB: (0, 1)}
+# the guide directions by their names in the Alpaca interface
+GUIDE_DIRECTIONS = {"guideNorth": 0, "guideSouth": 1, "guideEast": 2, "guideWest": 3}
 READOUT_NAMES = {orx.ImgType.IMG_RAW8: "RAW8 (8-bit raw)", orx.ImgType.IMG_RAW16: "RAW16 (16-bit raw)",
                  orx.ImgType.IMG_RGB24: "RGB24 (8-bit colour)", orx.ImgType.IMG_Y8: "Y8 (8-bit luminance)"}
 # members a client may use before connecting
@@ -424,7 +426,7 @@ class CameraDevice:
         return any(not t.done() for t in self._pulses.values())
 
     async def put_pulseguide(self, p: Params) -> None:
-        direction, duration = p.int("Direction"), p.int("Duration")
+        direction, duration = p.member("Direction", GUIDE_DIRECTIONS), p.int("Duration")
         if not self.st4:
             raise errors.not_implemented("PulseGuide (the camera has no guide port)")
         if direction not in range(4):

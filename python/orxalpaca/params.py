@@ -29,6 +29,15 @@ class Params:
         except ValueError:
             raise BadRequest(f"parameter {name}={text!r} is not an integer") from None
 
+    def member(self, name: str, members: Mapping[str, int]) -> int:
+        """An integer, or an enumeration member written as ``Type.member``:
+        clients on Python before 3.11 format integer enumerations that way."""
+        text = self._raw(name)
+        _, dot, member = text.rpartition(".")
+        if dot and member in members:
+            return members[member]
+        return self.int(name)
+
     def float(self, name: str) -> float:
         text = self._raw(name)
         try:

@@ -193,3 +193,18 @@ def test_client_leaving_during_a_download(server, caplog):
     assert c.value("imageready") is True
     assert len(imagebytes(c)[1]) == 6248 * 4176 * 2
     assert not [r for r in caplog.records if r.levelno >= logging.ERROR]
+
+
+@pytest.mark.parametrize("direction, way", [("3", "ORX_GUIDE_WEST"), ("GuideDirections.guideNorth", "ORX_GUIDE_NORTH")])
+def test_guide_direction_as_number_or_member_name(client, direction, way):
+    # clients on Python 3.10 send an enumeration member as "Type.member"
+    orxsim.clear_log()
+    client.ok("pulseguide", Direction=direction, Duration=1)
+    call = next(c for c in orxsim.log() if c.name == "ORXPulseGuideOn")
+    assert call.args[1] == orx.GuideDirection[way].value
+
+
+@pytest.mark.parametrize("direction", ["GuideDirections.guideUp", "guideNorth"])
+def test_guide_direction_unknown_name_is_a_bad_request(client, direction):
+    r = client.put("pulseguide", Direction=direction, Duration=1)
+    assert r.status_code == 400 and "not an integer" in r.text
