@@ -70,7 +70,7 @@ ORX_API int64_t ORX_CALL ORXSimCallCount(const char *function);
 ORX_API int32_t ORX_CALL ORXSimSetTimeScale(double scale);
 ORX_API double ORX_CALL ORXSimGetTimeScale(void);
 /* Simulated seconds since the library was loaded (continuous across scale
- * changes and resets). GPS stamps are UTC at scale 1: every scale change
+ * changes and resets). GPS stamps are UTC at scale 1: every change of scale
  * and reset re-anchors them to the system clock, from where they follow the
  * simulated clock. */
 ORX_API double ORX_CALL ORXSimGetTime(void);

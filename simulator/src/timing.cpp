@@ -17,8 +17,8 @@
 // UTC of a simulated instant: every anchor also records the system clock's UTC
 // when it was made, and a simulated instant is that UTC plus the simulated
 // time since the anchor. At scale 1 GPS stamps are UTC; a fast clock runs ahead
-// of it as the simulated world does, and each scale change (and ORXSimReset)
-// brings it back to UTC. Cameras convert a frame's start when they take it.
+// of it as the simulated world does, and each change of the scale (and
+// ORXSimReset) brings it back to UTC. Cameras convert a frame's start when they take it.
 #include "internal.hpp"
 
 #include <cmath>
@@ -103,11 +103,16 @@ int64_t sim_at(const Anchor &a, int64_t wall) {
     return a.sim0 + (int64_t)d;
 }
 
-void set_anchor(double scale) {
+// A new anchor at now. UTC is taken afresh from the system clock when the
+// scale changes (or `realign`); an unchanged scale keeps the stamps continuous.
+void set_anchor(double scale, bool realign) {
     ClockState &c = C();
     std::lock_guard<std::mutex> g(c.mu);
     const int64_t w = wall_ns();
-    c.write(Anchor{w, sim_at(c.read(), w), scale, system_us()});
+    const Anchor old = c.read();
+    const int64_t sim = sim_at(old, w);
+    const int64_t utc = (realign || scale != old.scale) ? system_us() : old.utc0 + (sim - old.sim0) / 1000;
+    c.write(Anchor{w, sim, scale, utc});
 }
 
 } // namespace
@@ -125,14 +130,17 @@ WallClock::time_point wall_at(int64_t sim_ns) {
 
 bool set_time_scale(double scale) {
     if (!scale_ok(scale)) return false;
-    set_anchor(scale);
+    set_anchor(scale, false);
     registry_notify_all(); // waiters recompute their wall deadlines
     return true;
 }
 
 double time_scale() { return C().read().scale; }
 
-void reset_clock_from_env() { set_time_scale(env_scale()); }
+void reset_clock_from_env() {
+    set_anchor(env_scale(), true);
+    registry_notify_all();
+}
 
 int64_t utc_us_at(int64_t sim_ns) {
     const Anchor a = C().read();
@@ -164,7 +172,7 @@ void fill_gps(GpsDataRecord *rec, int64_t us) {
 // The clock starts at load with the environment's scale.
 namespace {
 struct InitClock {
-    InitClock() { set_anchor(env_scale()); }
+    InitClock() { set_anchor(env_scale(), true); }
 } init_clock;
 } // namespace
 

@@ -361,7 +361,7 @@ def test_gps_stamps_return_to_utc_after_a_fast_clock(lib):
     t0 = lib.ORXSimGetTime()
     snapshot(lib, COOLED, gps=g)
     first = g.epoch_us()
-    run_sim(lib, 60, scale=0.001)                        # a simulated minute, far ahead of the wall
+    run_sim(lib, 60, scale=0.001)  # a simulated minute, far ahead of the wall (the same scale: stamps continue)
     elapsed = lib.ORXSimGetTime() - t0
     snapshot(lib, COOLED, gps=g)
     assert (g.epoch_us() - first) / 1e6 == pytest.approx(elapsed, abs=1.5)  # the fast clock's stamps
