@@ -120,9 +120,10 @@ void ChargeImage::collect_stars()
             const float peak = amp_max * fracs[ci] * pr.centre_peak * pr.centre_peak;
             if (!(peak > floor_e))
                 continue;
-            // radius where the Gaussian falls below the floor
+            // radius where the Gaussian falls below the floor: pixel ix + j
+            // comes no closer to the centre than |j| - 1
             const double reach_c = pr.sigma * std::sqrt(2.0 * std::log(double(peak) / floor_e));
-            const int rad = std::min(pr.radius, int(std::ceil(reach_c)) + 1);
+            const int rad = std::min(pr.radius, int(std::ceil(reach_c)));
             double fx = std::floor(cx), fy = std::floor(cy);
             int phx = int(std::floor((cx - fx) * field::kPhases + 0.5));
             int phy = int(std::floor((cy - fy) * field::kPhases + 0.5));
