@@ -247,16 +247,39 @@ def test_guide_measures_the_pulses(tmp_path):
     assert max(rates) - min(rates) < 0.1 * max(rates)
 
 
-@pytest.mark.parametrize("direction, pulse_ms, outcome", [
-    ("west", "30000", (60, 0)),  # well past the window a star is measured in: followed
-    ("north", "30000", "pulse north: the guide star left the frame (the field moved by +0, -6"),
-    ("south", "500000", "pulse south: lost the star field, the pulse moved it out of the frame"),
-])
-def test_guide_follows_long_pulses_or_says_where_the_star_went(tmp_path, direction, pulse_ms, outcome):
-    proc = run("guide.py", *FAST, "-d", direction, "--pulse", pulse_ms, cwd=tmp_path, ok=False)
-    if isinstance(outcome, str):
-        assert proc.returncode == 1 and outcome in proc.stderr and "Traceback" not in proc.stderr
+@pytest.fixture(scope="module")
+def guide_star(tmp_path_factory):
+    """Where guide.py finds its star, and how far each direction has room
+    before the star reaches the part of the frame it searches (guide.MARGIN)."""
+    out = run("guide.py", *FAST, "-d", "west", cwd=tmp_path_factory.mktemp("guide")).stdout
+    x, y = map(float, re.search(r"guide star at x=([\d.]+) y=([\d.]+)", out).groups())
+    info = orx.get_camera_property(1)
+    width, height, margin = info.max_width, info.max_height, 32
+    return {"west": width - margin - x, "east": x - margin, "south": height - margin - y, "north": y - margin}
+
+
+RATE = 2.0  # px per camera second, the simulated mount's guide rate
+
+
+@pytest.mark.parametrize("case", ["followed", "left the frame", "field lost"])
+def test_guide_follows_long_pulses_or_says_where_the_star_went(tmp_path, guide_star, case):
+    if case == "followed":  # 60 px, well past the window a star is measured in
+        direction, pulse_ms = max(guide_star, key=guide_star.get), 30_000
+    elif case == "left the frame":  # just past the nearest edge: the frames still overlap by half or more
+        direction = min(guide_star, key=guide_star.get)
+        pulse_ms = (guide_star[direction] + 20) / RATE * 1000
+    else:  # further than the frame is high: the two frames share no stars
+        direction, pulse_ms = "south", 600_000
+    proc = run("guide.py", *FAST, "-d", direction, "--pulse", str(pulse_ms), cwd=tmp_path, ok=False)
+    assert "Traceback" not in proc.stderr
+    if case != "followed":
+        expected = {"left the frame": f"pulse {direction}: the guide star left the frame (the field moved by ",
+                    "field lost": "pulse south: lost the star field, the pulse moved it out of the frame"}[case]
+        assert proc.returncode == 1 and expected in proc.stderr, proc.stderr
         return
     assert proc.returncode == 0, proc.stderr
-    dx, dy = map(float, re.search(r"shift dx=([-+\d.]+) dy=([-+\d.]+) px", proc.stdout).groups())
-    assert dx == pytest.approx(outcome[0], abs=2) and dy == pytest.approx(outcome[1], abs=0.5)
+    ms, dx, dy, rate = map(float, re.search(
+        r"([\d.]+) ms: shift dx=([-+\d.]+) dy=([-+\d.]+) px, rate ([\d.]+) px/s", proc.stdout).groups())
+    along = {"west": dx, "east": -dx, "south": dy, "north": -dy}[direction]
+    assert along == pytest.approx(RATE * ms / 1000, rel=0.03) and along > 55
+    assert abs(dx if direction in ("north", "south") else dy) < 0.5
