@@ -136,6 +136,22 @@ def test_function_attributes(name):
     assert pickle.loads(pickle.dumps(f)) is f
 
 
+def test_help_lists_every_function_under_functions():
+    import pydoc
+    text = pydoc.render_doc(orx, renderer=pydoc.plaintext)
+    functions = text[text.index("\nFUNCTIONS\n"):text.index("\nDATA\n")]
+    data = text[text.index("\nDATA\n"):]
+    listed = [line.split("(")[0].strip() for line in functions.splitlines() if line.startswith("    ") and
+              not line.startswith("     ") and "(" in line]
+    assert sorted(listed) == sorted(FUNCTIONS)
+    assert not any(f"    {name} = " in data for name in FUNCTIONS)
+    assert all(inspect.isroutine(getattr(orx, name)) for name in FUNCTIONS)
+
+    class Holder:  # fetched through a class or an instance: the function itself, unbound
+        f = orx.get_sdk_version
+    assert Holder.f is orx.get_sdk_version and Holder().f is orx.get_sdk_version
+
+
 def test_get_roi_format_annotations_exactly():
     assert orx.get_roi_format.__annotations__ == {"camera_id": "int", "return": "tuple[int, int, int, ImgType]"}
 

@@ -376,6 +376,11 @@ PyObject *get_signature(PyObject *self, void *) {
     return args ? PyObject_Call(signature.get(), args.get(), kw.get()) : nullptr;
 }
 
+// A function fetched through a class or an instance is the function itself,
+// as with built-in functions; having __get__ also makes it a routine to
+// inspect and pydoc (help() lists it under FUNCTIONS).
+PyObject *function_descr_get(PyObject *self, PyObject *, PyObject *) { return Py_NewRef(self); }
+
 // Pickled by reference, as module-level functions are.
 PyObject *function_reduce(PyObject *self, PyObject *) { return Py_NewRef(as_function(self)->name); }
 
@@ -423,6 +428,7 @@ bool ready_function_type() {
     FunctionType.tp_clear = function_clear;
     FunctionType.tp_methods = function_methods;
     FunctionType.tp_getset = function_getset;
+    FunctionType.tp_descr_get = function_descr_get;
     FunctionType.tp_dictoffset = offsetof(FunctionObject, dict);
     return ready_static_type(FunctionType);
 }
