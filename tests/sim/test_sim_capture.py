@@ -200,10 +200,11 @@ def test_waiting_consumer_is_woken(lib, how, wait_ms):
     action, expect = WAKERS[how]
     t0 = time.monotonic()
     action(lib)
-    th.join(2.0)
+    th.join(5.0)
     assert not th.is_alive()
-    assert result["status"] == expect
-    assert result["t"] - t0 < 0.05  # promptly
+    assert result["status"] == expect  # woken by the action: neither a frame nor a time-out
+    # promptly, not on a slow poll; the margin is for a loaded machine's scheduling
+    assert result["t"] - t0 < 0.5
 
 
 def test_concurrent_consumers(lib):
