@@ -41,6 +41,8 @@ import struct
 from typing import Any, Iterator, Mapping, NamedTuple, Optional, Sequence, TypedDict, Union
 
 from ._loaded import camera_library, simulator_or_none
+from ._scene import SIGNATURES as _SCENE_SIGNATURES
+from ._scene import optics, scene, set_optics, set_scene, sky_stars, wcs
 
 __all__ = [
     "ALWAYS",
@@ -78,6 +80,12 @@ __all__ = [
     "set_sky",
     "sky",
     "time_call",
+    "set_scene",
+    "scene",
+    "set_optics",
+    "optics",
+    "wcs",
+    "sky_stars",
 ]
 
 
@@ -225,6 +233,7 @@ _SIGNATURES = {
     "ORXSimReplug": (_i32, [_i32]),
     "ORXSimSetSky": (_i32, [ctypes.c_double, ctypes.c_double, ctypes.c_double, ctypes.c_uint32]),
     "ORXSimTimeCall": (ctypes.c_double, [ctypes.c_char_p, _i32, ctypes.c_int64]),
+    **_SCENE_SIGNATURES,
 }
 
 

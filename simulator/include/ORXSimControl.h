@@ -121,6 +121,52 @@ ORX_API int32_t ORX_CALL ORXSimReplug(int32_t camera_id);
 ORX_API int32_t ORX_CALL ORXSimSetSky(double star_density, double seeing, double sky,
                                       uint32_t seed);
 
+/* ---- scene -------------------------------------------------------------------
+ * One night shared by every camera of the process: a star sky on the celestial
+ * sphere (the same for every run with the same seed), a mount carrying all the
+ * cameras, and the air. Off by default: frames then show the still star field
+ * of ORXSimSetSky. Keys of ORXSimSetScene / ORXSimGetScene (reset by
+ * ORXSimReset):
+ *   "enabled"        0 or 1 (default 0)
+ *   "ra", "dec"      mount pointing, degrees (150, 30)
+ *   "pe_amplitude"   periodic error, arc-seconds of RA axis (4); on the sky
+ *                    times cos(dec)
+ *   "pe_period"      its period, seconds (480)
+ *   "polar_drift"    declination drift from polar misalignment, arc-seconds
+ *                    per minute (0.5)
+ *   "guide_rate"     ST4 guide rate, fraction of sidereal (0.5): north raises
+ *                    Dec, east raises RA, at rate x 15.041 arc-seconds/s
+ *   "seeing"         FWHM, arc-seconds (2.5)
+ *   "wander"         centroid wander from seeing, arc-seconds rms per axis (0.3)
+ *   "wander_time"    its correlation time, seconds (0.3)
+ *   "transparency"   0..1 (1); "clouds" 0 clear .. 1 overcast (0): passing
+ *                    clouds dim the light by up to 95 % x clouds
+ *   "sky_brightness" magnitudes per square arc-second (20.5)
+ *   "seed"           star sky seed, 0..2^32-1 (20261207)
+ * Set returns 0, or -1 for an unknown key or a value out of range (the
+ * setting is then unchanged); get returns NaN for an unknown key. Every frame
+ * integrates the motion during its exposure. */
+ORX_API int32_t ORX_CALL ORXSimSetScene(const char *key, double value);
+ORX_API double ORX_CALL ORXSimGetScene(const char *key);
+/* Optics of one camera (by id): "focal_length" mm (500), "aperture" mm (100),
+ * "rotation" degrees (0: north +y, east -x), "offset_ra" and "offset_dec" of
+ * its centre from the mount's axis, arc-minutes (0), "focus" and
+ * "best_focus" focuser steps (5000), "focus_step" micrometres per step (2),
+ * "vignetting" (0.15). -1 / NaN for an unknown camera or key, or a value out
+ * of range. */
+ORX_API int32_t ORX_CALL ORXSimSetOptics(int32_t camera_id, const char *key, double value);
+ORX_API double ORX_CALL ORXSimGetOptics(int32_t camera_id, const char *key);
+/* The world coordinate system (FITS, RA---TAN / DEC--TAN) of the camera's
+ * newest frame made with the scene on, binning, region and flips included:
+ * out[8] = CRVAL1, CRVAL2 (degrees), CRPIX1, CRPIX2 (1-based frame pixels),
+ * CD1_1, CD1_2, CD2_1, CD2_2 (degrees per pixel). 0, or -1 before any such
+ * frame. */
+ORX_API int32_t ORX_CALL ORXSimGetWcs(int32_t camera_id, double *out);
+/* Catalogue stars within radius degrees (up to 10) of (ra, dec) and brighter
+ * than mag_limit: writes at most max (ra, dec, magnitude) triples into out
+ * and returns how many there are; -1 for bad arguments. */
+ORX_API int32_t ORX_CALL ORXSimSkyStars(double ra, double dec, double radius, double mag_limit,
+                                        double *out, int32_t max);
 /* ---- measurement -------------------------------------------------------------
  * Runs `function` (one of "ORXGetControlValue", "ORXSetControlValue",
  * "ORXGetExpStatus") `iterations` times on camera_id with the library's

@@ -1,6 +1,7 @@
 // camera.cpp - a camera's lifecycle, identity, modes, controls, region of
 // interest, dark frame, guide port and presets (see camera.hpp).
 #include "camera.hpp"
+#include "scene.hpp"
 
 #include <algorithm>
 #include <climits>
@@ -81,6 +82,7 @@ void Camera::shutdown(std::unique_lock<std::mutex> &lk, bool unplug, bool retire
     update_thermal(now);
     val[ORX_CTL_COOLER_ON] = 0;
     guiding.stop(now);
+    scene_guide_release(id, now);
     dark.reset();
     exp_dark_keep.reset();
     exp_model_keep.reset();
@@ -331,6 +333,7 @@ int32_t Camera::guide(int32_t direction, bool on) {
     const int64_t now = sim_now_ns();
     finalize_exposure(now); // a finished exposure keeps the drift it ended with
     guiding.pulse(direction, on, now);
+    scene_guide(id, direction, on, now);
     return ORX_SUCCESS;
 }
 

@@ -1,6 +1,7 @@
 // control.cpp - the ORXSim* control interface (ORXSimControl.h).
 #include "ORXSimControl.h"
 #include "internal.hpp"
+#include "scene.hpp"
 
 #include <algorithm>
 #include <cstring>
@@ -16,6 +17,7 @@ ORX_API void ORX_CALL ORXSimReset(void) {
         registry_reset();
         reset_clock_from_env();
         reset_sky();
+        scene_reset();
         log_reset();
     } catch (...) {
     }

@@ -11,6 +11,8 @@
 
 #include <climits>
 
+#include "scene.hpp"
+
 namespace orxsim {
 
 void Camera::begin_exposure(int64_t start, int64_t end) {
@@ -25,6 +27,7 @@ void Camera::finalize_exposure(int64_t now) {
     exp = Exp::Success;
     exp_req.drift_x = guiding.x_at(exp_end);
     exp_req.drift_y = guiding.y_at(exp_end);
+    scene_frame(id, exp_start, exp_end, exp_req);
     exp_req.frame_index = frame_counter++;
     note_frame(exp_stamp);
 }

@@ -54,6 +54,7 @@ struct FrameRequest {
     Sky sky;
     // the stars in view; nullptr: the seeded field sky describes
     const StarSource *stars = nullptr;
+    std::shared_ptr<const StarSource> stars_keep; // owns *stars when the request does
     // region of interest, in output pixels; start in unbinned sensor pixels
     int32_t start_x = 0, start_y = 0;
     int32_t width = 0, height = 0;

@@ -9,6 +9,7 @@
 // slot without holding the lock. With auto exposure or auto gain on, every
 // frame's brightness moves them one step (autoexp.hpp) for the next frame.
 #include "camera.hpp"
+#include "scene.hpp"
 
 #include <algorithm>
 #include <cstring>
@@ -183,6 +184,7 @@ void Camera::producer_main(uint64_t gen) {
         req.exposure_us = exp_ns / 1000;
         req.drift_x = guiding.x_at(t_end);
         req.drift_y = guiding.y_at(t_end);
+        scene_frame(id, t_end - exp_ns, t_end, req);
         req.frame_index = frame_counter++;
         const bool autos = autov[ORX_CTL_EXPOSURE] || autov[ORX_CTL_GAIN];
         std::shared_ptr<const std::vector<uint8_t>> keep = dark;

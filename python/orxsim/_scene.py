@@ -1,0 +1,129 @@
+"""The simulated night: one star sky, one mount and one atmosphere shared by
+every simulated camera, each camera seeing it through its own optics.
+
+Off until :func:`set_scene` turns it on (``enabled=True``); until then frames
+show the still star field of :func:`orxsim.set_sky`.
+"""
+
+from __future__ import annotations
+
+import ctypes
+import math
+from typing import Dict, List, Tuple, Union
+
+SCENE_KEYS = (
+    "enabled", "ra", "dec", "pe_amplitude", "pe_period", "polar_drift", "guide_rate",
+    "seeing", "wander", "wander_time", "transparency", "clouds", "sky_brightness", "seed",
+)
+OPTICS_KEYS = (
+    "focal_length", "aperture", "rotation", "offset_ra", "offset_dec",
+    "focus", "best_focus", "focus_step", "vignetting",
+)
+
+_c = ctypes
+SIGNATURES = {
+    "ORXSimSetScene": (_c.c_int32, [_c.c_char_p, _c.c_double]),
+    "ORXSimGetScene": (_c.c_double, [_c.c_char_p]),
+    "ORXSimSetOptics": (_c.c_int32, [_c.c_int32, _c.c_char_p, _c.c_double]),
+    "ORXSimGetOptics": (_c.c_double, [_c.c_int32, _c.c_char_p]),
+    "ORXSimGetWcs": (_c.c_int32, [_c.c_int32, _c.POINTER(_c.c_double)]),
+    "ORXSimSkyStars": (_c.c_int32, [_c.c_double, _c.c_double, _c.c_double, _c.c_double,
+                                    _c.POINTER(_c.c_double), _c.c_int32]),
+}
+
+
+def _lib() -> ctypes.CDLL:
+    from . import library
+
+    return library()
+
+
+def _set_all(setter, keys, values: Dict[str, Union[float, bool]], what: str) -> None:
+    unknown = sorted(set(values) - set(keys))
+    if unknown:
+        raise TypeError(f"unknown {what} setting(s): {', '.join(unknown)}")
+    for key in keys:  # in a fixed order, so "best_focus" and "focus" can come together
+        if key in values:
+            value = float(values[key])
+            if setter(key.encode(), value) != 0:
+                raise ValueError(f"the simulator rejected {what} {key}={values[key]!r}")
+
+
+def set_scene(**settings: Union[float, bool]) -> Dict[str, float]:
+    """Change the shared scene; settings not given keep their values.
+
+    ``enabled`` (the sky moves, stars come from the celestial sphere),
+    ``ra``/``dec`` (mount pointing, degrees), ``pe_amplitude`` (arc-seconds
+    of RA axis) and ``pe_period`` (s) of the periodic error, ``polar_drift``
+    (arc-seconds per minute in Dec), ``guide_rate`` (fraction of sidereal),
+    ``seeing`` (FWHM, arc-seconds), ``wander`` (arc-seconds rms) and
+    ``wander_time`` (s), ``transparency`` and ``clouds`` (0..1),
+    ``sky_brightness`` (mag per square arc-second), ``seed``. Raises
+    ``TypeError`` for an unknown name and ``ValueError`` for a value out of
+    range (settings before it in the list above are applied). Returns all
+    settings now in effect.
+    """
+    _set_all(_lib().ORXSimSetScene, SCENE_KEYS, settings, "scene")
+    return scene()
+
+
+def scene() -> Dict[str, float]:
+    """The scene's settings in effect."""
+    lib = _lib()
+    return {k: lib.ORXSimGetScene(k.encode()) for k in SCENE_KEYS}
+
+
+def set_optics(camera_id: int, **settings: float) -> Dict[str, float]:
+    """Change the optics in front of one camera: ``focal_length`` and
+    ``aperture`` (mm), ``rotation`` (degrees), ``offset_ra``/``offset_dec``
+    of its centre from the mount's axis (arc-minutes), ``focus``,
+    ``best_focus`` (focuser steps), ``focus_step`` (micrometres per step),
+    ``vignetting``. ``KeyError`` for an unknown camera."""
+    lib = _lib()
+    if math.isnan(lib.ORXSimGetOptics(int(camera_id), b"focal_length")):
+        raise KeyError(f"no simulated camera {camera_id}")
+    _set_all(lambda k, v: lib.ORXSimSetOptics(int(camera_id), k, v), OPTICS_KEYS, settings, "optics")
+    return optics(camera_id)
+
+
+def optics(camera_id: int) -> Dict[str, float]:
+    """The optics of one camera (``KeyError`` for an unknown camera)."""
+    lib = _lib()
+    values = {k: lib.ORXSimGetOptics(int(camera_id), k.encode()) for k in OPTICS_KEYS}
+    if math.isnan(values["focal_length"]):
+        raise KeyError(f"no simulated camera {camera_id}")
+    return values
+
+
+def wcs(camera_id: int) -> Dict[str, Union[str, float]]:
+    """The FITS world coordinate system of the camera's newest frame (made
+    with the scene on), as header keywords: CTYPE, CUNIT, CRVAL, CRPIX, CD.
+
+    Raises ``LookupError`` when the camera has made no such frame.
+    """
+    out = (ctypes.c_double * 8)()
+    if _lib().ORXSimGetWcs(int(camera_id), out) != 0:
+        raise LookupError(f"camera {camera_id} has no frame of the scene yet")
+    v = list(out)
+    return {
+        "WCSAXES": 2,
+        "CTYPE1": "RA---TAN", "CTYPE2": "DEC--TAN",
+        "CUNIT1": "deg", "CUNIT2": "deg",
+        "RADESYS": "ICRS",
+        "CRVAL1": v[0], "CRVAL2": v[1],
+        "CRPIX1": v[2], "CRPIX2": v[3],
+        "CD1_1": v[4], "CD1_2": v[5], "CD2_1": v[6], "CD2_2": v[7],
+    }
+
+
+def sky_stars(ra: float, dec: float, radius: float, mag_limit: float) -> List[Tuple[float, float, float]]:
+    """Catalogue stars (ra, dec in degrees, magnitude) within ``radius``
+    degrees (at most 10) of (``ra``, ``dec``), brighter than ``mag_limit``."""
+    lib = _lib()
+    args = (float(ra), float(dec), float(radius), float(mag_limit))
+    n = lib.ORXSimSkyStars(*args, None, 0)
+    if n < 0:
+        raise ValueError(f"bad sky query {args}")
+    buf = (ctypes.c_double * (3 * n))()
+    n = min(n, lib.ORXSimSkyStars(*args, buf, n))
+    return [(buf[3 * i], buf[3 * i + 1], buf[3 * i + 2]) for i in range(n)]

@@ -1,0 +1,74 @@
+// optics.hpp - what one camera's telescope makes of the sky: plate scale,
+// orientation, its offset from the mount's axis, focus, and the world
+// coordinate system (FITS TAN) of its frames.
+//
+// Sensor coordinates: pixel i spans [i, i + 1) of the full, unbinned sensor.
+// The optical axis meets the sensor at its centre. With rotation 0 north is
+// +y and east is -x (a standard FITS orientation: RA grows to the left when
+// row 0 is shown at the bottom); the rotation turns the sky
+// counter-clockwise on the sensor.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "sensor_stars.hpp"
+
+namespace orxsim {
+
+struct Optics {
+    double focal_mm = 500.0;
+    double aperture_mm = 100.0;
+    double rotation_deg = 0.0;
+    double offset_ra_arcmin = 0.0;   // of the camera's centre from the mount's axis, on the sky
+    double offset_dec_arcmin = 0.0;
+    double focus = 5000.0;           // focuser position, steps
+    double best_focus = 5000.0;
+    double focus_step_um = 2.0;      // focal-plane travel per step
+    double vignetting = 0.15;        // light lost at the sensor's corners
+};
+
+// FITS WCS of a frame (TAN projection), degrees and 1-based pixels.
+struct Wcs {
+    double crval[2] = {0, 0};
+    double crpix[2] = {0, 0};
+    double cd[2][2] = {{0, 0}, {0, 0}};
+};
+
+// Degrees of sky per unbinned pixel.
+double plate_scale_deg(const Optics &o, double pixel_um);
+
+// The CD matrix of the full unbinned sensor.
+void sensor_cd(const Optics &o, double pixel_um, double cd[2][2]);
+
+// The WCS of a frame cut from a sensor WCS: region start (unbinned pixels),
+// width and height in output pixels, bin and ORX_FLIP_STATUS.
+Wcs frame_wcs(const Wcs &sensor, int32_t start_x, int32_t start_y, int32_t width, int32_t height, int32_t bin,
+              int32_t flip);
+
+// Star images of one camera during one exposure: the catalogue around the
+// frame's centre, projected on the sensor, each drawn at every place the
+// mount and the air put it during the exposure (its light shared among
+// them), and spread into a ring when far out of focus.
+class SkyView final : public StarSource {
+public:
+    struct Setup {
+        uint32_t seed = 0;
+        double ra = 0, dec = 0;           // frame centre (radians)
+        double cd_inv[2][2] = {{0, 0}, {0, 0}}; // standard coordinates (radians) to pixels
+        double cx = 0, cy = 0;            // sensor position of the centre
+        double scale_rad = 0;             // per pixel
+        double mag0_e = 0;                // electrons / s of a magnitude-0 star
+        std::vector<double> path_x, path_y; // per sub-step offset of every star, pixels
+        std::vector<double> ring_x, ring_y; // defocus ring (one point at 0,0 when focused)
+    };
+    explicit SkyView(Setup s);
+    void stars(double x0, double y0, double x1, double y1, double min_flux, std::vector<Star> &out) const override;
+
+private:
+    Setup s_;
+    double reach_ = 0; // largest distance of a sub-image from the star's mean place, pixels
+};
+
+} // namespace orxsim
