@@ -1,0 +1,159 @@
+"""The shared night sky of the simulator: stars where the reported WCS puts them,
+a mount that moves every camera together, and optics that blur out of focus."""
+import math
+import time
+
+import numpy as np
+import pytest
+from astropy.wcs import WCS
+
+import orx
+import orxsim
+
+GUIDE, MAIN = 1002, 1001
+SIDEREAL = 15.041  # arc-seconds per second
+RAW16 = orx.ImgType.IMG_RAW16
+
+
+@pytest.fixture
+def still_mount(sim):
+    """The scene on, with a mount that holds still and air that does not move the stars."""
+    sim.set_scene(enabled=True, pe_amplitude=0, polar_drift=0, wander=0, ra=100, dec=40)
+    opened = []
+
+    def open_(cid, width, height, bin_=1, start=None, flip=0):
+        if cid not in opened:
+            orx.open_camera(cid)
+            orx.init_camera(cid)
+            opened.append(cid)
+        orx.set_roi_format(cid, width, height, bin_, RAW16)
+        if start:
+            orx.set_start_pos(cid, *start)
+        orx.set_control_value(cid, orx.ControlType.ORX_FLIP, flip, False)
+        orx.set_control_value(cid, orx.ControlType.ORX_GAIN, 0, False)
+
+    yield open_
+    for cid in opened:
+        orx.close_camera(cid)
+
+
+def start(cid, seconds):
+    orx.set_control_value(cid, orx.ControlType.ORX_EXPOSURE, int(seconds * 1e6), False)
+    orx.start_exposure(cid, False)
+
+
+def fetch(cid):
+    while orx.get_exp_status(cid) == orx.ExposureStatus.ORX_EXP_WORKING:
+        time.sleep(0.002)
+    w, h, _, _ = orx.get_roi_format(cid)
+    img = np.frombuffer(bytes(orx.get_data_after_exp(cid, w * h * 2)), dtype="<u2").reshape(h, w)
+    return img.astype(float), WCS(orxsim.wcs(cid))
+
+
+def snap(cid, seconds=1.0):
+    start(cid, seconds)
+    return fetch(cid)
+
+
+def centroid(img, x, y, r=8, sigma=1.5):
+    """Centre (0-based pixel centres) of a star near (x, y): a Gaussian-weighted centroid,
+    iterated onto the star, over the background of the box's edge. sigma=None: the plain
+    first moment of the light above the background (for trails)."""
+    ix, iy = int(round(x)), int(round(y))
+    box = img[iy - r:iy + r + 1, ix - r:ix + r + 1]
+    edge = np.concatenate([box[0], box[-1], box[:, 0], box[:, -1]])
+    light = box - np.median(edge)
+    yy, xx = np.mgrid[iy - r:iy + r + 1, ix - r:ix + r + 1]
+    if sigma is None:
+        light = np.where(light > 5 * edge.std(), light, 0)
+        return (light * xx).sum() / light.sum(), (light * yy).sum() / light.sum()
+    cx, cy = x, y
+    for _ in range(20):
+        g = light * np.exp(-((xx - cx) ** 2 + (yy - cy) ** 2) / (2 * sigma ** 2))
+        cx, cy = (g * xx).sum() / g.sum(), (g * yy).sum() / g.sum()
+    return cx, cy
+
+
+def bright_isolated(wcs, shape, mag_limit=12.5, margin=20, isolation=15):
+    """Pixel positions (0-based) of catalogue stars brighter than mag_limit, well inside the
+    frame, with no star within 4 magnitudes of them closer than `isolation` pixels."""
+    h, w = shape
+    ra, dec = wcs.all_pix2world([[w / 2, h / 2]], 0)[0]
+    radius = np.hypot(*wcs.pixel_scale_matrix.sum(axis=0)) * np.hypot(w, h)
+    cat = np.array(orxsim.sky_stars(ra, dec, radius, mag_limit + 4))
+    x, y = wcs.all_world2pix(cat[:, 0], cat[:, 1], 0)
+    out = []
+    for i in np.flatnonzero(cat[:, 2] < mag_limit):
+        near = np.hypot(x - x[i], y - y[i]) < isolation
+        if near.sum() == 1 and margin < x[i] < w - margin and margin < y[i] < h - margin:
+            out.append((x[i], y[i]))
+    return out
+
+
+@pytest.mark.parametrize("cid, width, height, bin_, start_pos, flip, optics", [
+    (GUIDE, 1280, 960, 1, None, 0, {}),
+    (GUIDE, 608, 472, 2, (16, 4), orx.FlipStatus.ORX_FLIP_BOTH, {"rotation": 30, "focal_length": 700}),
+    (MAIN, 1024, 768, 1, (2600, 1700), orx.FlipStatus.ORX_FLIP_HORIZ, {"rotation": -72, "offset_ra": 40}),
+])
+def test_stars_sit_where_the_frame_wcs_puts_them(still_mount, cid, width, height, bin_, start_pos, flip, optics):
+    orxsim.set_scene(wander=0.3, pe_amplitude=4, polar_drift=2)  # a moving mount: the WCS must follow it
+    orxsim.set_optics(cid, **optics)
+    still_mount(cid, width, height, bin_, start_pos, flip)
+    img, wcs = snap(cid, 2.0)
+    stars = bright_isolated(wcs, img.shape, mag_limit=13.5)
+    assert len(stars) >= 3
+    err = [np.hypot(*np.subtract(centroid(img, x, y), (x, y))) for x, y in stars]
+    # a misplaced WCS shifts them all; noise moves the faint ones a little
+    assert np.median(err) < 0.05 and max(err) < 0.25, err
+
+
+def test_same_pointing_same_stars_and_density_follows_the_galaxy(sim):
+    sim.set_scene(enabled=True)
+    assert sim.sky_stars(150, 30, 0.5, 15) == sim.sky_stars(150, 30, 0.5, 15)
+    # toward the galactic plane (b ~ 0) far more stars than toward a pole (b ~ 87)
+    plane = len(sim.sky_stars(280, 0, 0.5, 15))
+    pole = len(sim.sky_stars(192.9, 27.1, 0.5, 15))
+    assert plane > 5 * pole > 0
+    # stars continue far below what a short frame shows, and counts rise toward faint magnitudes
+    counts = [len(sim.sky_stars(150, 30, 0.5, m)) for m in (12, 15, 18)]
+    assert counts[0] < counts[1] < counts[2] and counts[2] > 10 * counts[0]
+
+
+def star_shift(cid, before, after):
+    """The move of the field between two frames, in arc-seconds east and north on the sky,
+    measured from the bright stars' centroids."""
+    (img0, wcs0), (img1, wcs1) = before, after
+    moves = []
+    for x, y in bright_isolated(wcs0, img0.shape, mag_limit=13, isolation=20):
+        c0 = centroid(img0, x, y)
+        # found through the second frame's WCS, measured on its pixels
+        c1 = centroid(img1, *wcs1.all_world2pix([wcs0.all_pix2world([c0], 0)[0]], 0)[0])
+        moves.append(np.subtract(c1, c0))
+    assert len(moves) >= 2
+    d = np.median(moves, axis=0)
+    # pixel move to arc-seconds through the camera's own CD matrix (x: RA grows east)
+    east, north = wcs0.wcs.cd @ d * 3600
+    return east, north
+
+
+@pytest.mark.parametrize("direction, rate", [(orx.GuideDirection.ORX_GUIDE_NORTH, 0.5), (orx.GuideDirection.ORX_GUIDE_WEST, 0.9)])
+def test_guide_pulse_moves_both_cameras_by_the_guide_rate(still_mount, direction, rate):
+    orxsim.set_scene(guide_rate=rate)
+    orxsim.set_optics(GUIDE, focal_length=240, rotation=25)
+    orxsim.set_optics(MAIN, focal_length=800, rotation=-110, offset_dec=-60)
+    still_mount(GUIDE, 1280, 960)
+    still_mount(MAIN, 1536, 1536, 1, (2400, 1300))
+    before = {cid: snap(cid, 1.0) for cid in (GUIDE, MAIN)}
+    orx.pulse_guide_on(GUIDE, direction)
+    t_on = orxsim.sim_time()
+    time.sleep(0.02)
+    t_off = orxsim.sim_time()
+    orx.pulse_guide_off(GUIDE, direction)
+    pulse = 0.5 * (t_off - t_on) + 0.5 * (orxsim.sim_time() - t_on)
+    after = {cid: snap(cid, 1.0) for cid in (GUIDE, MAIN)}
+    # the stars move opposite to the mount: north pulses move them south, west pulses east
+    step = rate * SIDEREAL * pulse
+    want = (0.0, -step) if direction == orx.GuideDirection.ORX_GUIDE_NORTH else (step * math.cos(math.radians(orxsim.scene()["dec"])), 0.0)
+    for cid in (GUIDE, MAIN):
+        got = star_shift(cid, before[cid], after[cid])
+        assert got == pytest.approx(want, abs=0.02 * step + 0.2), cid
