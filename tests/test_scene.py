@@ -157,3 +157,72 @@ def test_guide_pulse_moves_both_cameras_by_the_guide_rate(still_mount, direction
     for cid in (GUIDE, MAIN):
         got = star_shift(cid, before[cid], after[cid])
         assert got == pytest.approx(want, abs=0.02 * step + 0.2), cid
+
+
+def test_unguided_star_swings_with_the_periodic_error(still_mount):
+    period, amplitude = 40.0, 6.0
+    orxsim.set_scene(pe_amplitude=amplitude, pe_period=period)
+    still_mount(GUIDE, 1280, 960)
+    img, wcs = snap(GUIDE, 0.5)
+    x, y = bright_isolated(wcs, img.shape, margin=40)[0]
+    times, xs = [], []
+    t_end = orxsim.sim_time() + 2.5 * period
+    while orxsim.sim_time() < t_end:
+        t0 = orxsim.sim_time()
+        start(GUIDE, 0.5)
+        img, _ = fetch(GUIDE)
+        x, y = centroid(img, x, y)
+        times.append(t0 + 0.25)
+        xs.append(x)
+    times, xs = np.array(times), np.array(xs)
+    assert len(times) > 20
+
+    def residual(p):
+        a = np.column_stack([np.sin(2 * np.pi * times / p), np.cos(2 * np.pi * times / p), np.ones_like(times)])
+        coef, res, *_ = np.linalg.lstsq(a, xs, rcond=None)
+        return float(np.sum((a @ coef - xs) ** 2)), math.hypot(*coef[:2])
+
+    periods = np.linspace(10, 120, 441)
+    best = periods[np.argmin([residual(p)[0] for p in periods])]
+    assert best == pytest.approx(period, rel=0.03)
+    # swing on the sky: RA axis error times cos(dec), in this camera's pixels
+    scale = 3600 * abs(wcs.wcs.cd[0, 0])
+    want = amplitude * math.cos(math.radians(orxsim.scene()["dec"])) / scale
+    assert residual(best)[1] == pytest.approx(want, rel=0.1)
+
+
+def test_pulse_in_mid_exposure_leaves_a_trail_centred_halfway(still_mount):
+    orxsim.set_scene(guide_rate=1.0)
+    still_mount(GUIDE, 1280, 960)
+    img, wcs = snap(GUIDE, 1.0)
+    stars = bright_isolated(wcs, img.shape, mag_limit=11.5, margin=60, isolation=40)
+    assert stars
+    p0 = np.array(centroid(img, *stars[0]))
+    exposure = 10.0
+    t_start = orxsim.sim_time()
+    start(GUIDE, exposure)
+    while orxsim.sim_time() < t_start + 4.0:
+        time.sleep(0.001)
+    orx.pulse_guide_on(GUIDE, orx.GuideDirection.ORX_GUIDE_SOUTH)
+    t_on = orxsim.sim_time()
+    while orxsim.sim_time() < t_on + 2.0:
+        time.sleep(0.001)
+    t_off = orxsim.sim_time()
+    orx.pulse_guide_off(GUIDE, orx.GuideDirection.ORX_GUIDE_SOUTH)
+    trail, _ = fetch(GUIDE)
+    after, wcs1 = snap(GUIDE, 1.0)
+    p1 = np.array(centroid(after, *wcs1.all_world2pix([wcs.all_pix2world([p0], 0)[0]], 0)[0]))
+    length = np.hypot(*(p1 - p0))
+    assert length > 10
+    # light-weighted place along the move: time before the pulse at p0, after it at p1,
+    # the pulse itself halfway on average
+    t_end = t_start + exposure
+    share = ((t_end - t_off) + 0.5 * (t_off - t_on)) / exposure
+    mid = p0 + share * (p1 - p0)
+    got = np.array(centroid(trail, *mid, r=int(length / 2) + 8, sigma=None))
+    assert share == pytest.approx(0.5, abs=0.1)
+    assert np.hypot(*(got - mid)) < 0.05 * length
+    # a trail, not two dots or one blur: light all along the line between them
+    for f in (0.25, 0.5, 0.75):
+        x, y = np.round(p0 + f * (p1 - p0)).astype(int)
+        assert trail[y, x] > np.median(trail) + 10 * trail[:50, :50].std()
