@@ -234,3 +234,37 @@ def test_pulse_in_mid_exposure_leaves_a_trail_centred_halfway(still_mount):
     for f in (0.25, 0.5, 0.75):
         x, y = np.round(p0 + f * (p1 - p0)).astype(int)
         assert trail[y, x] > np.median(trail) + 10 * trail[:50, :50].std()
+
+
+def star_image(cid, x, y, r):
+    img, _ = snap(cid, 2.0)
+    ix, iy = int(round(x)), int(round(y))
+    box = img[iy - r:iy + r + 1, ix - r:ix + r + 1]
+    edge = np.concatenate([box[0], box[-1], box[:, 0], box[:, -1]])
+    return box - np.median(edge)
+
+
+def test_defocus_widens_stars_and_far_out_rings_them(still_mount):
+    still_mount(GUIDE, 1280, 960)
+    img, wcs = snap(GUIDE, 2.0)
+    x, y = bright_isolated(wcs, img.shape, mag_limit=11.5, margin=60, isolation=50)[0]
+    r = 30
+    yy, xx = np.mgrid[-r:r + 1, -r:r + 1]
+
+    def width(steps):
+        orxsim.set_optics(GUIDE, focus=5000 + steps)
+        light = star_image(GUIDE, x, y, r)
+        light = np.where(light > 5 * light[:5].std(), light, 0)
+        return math.sqrt((light * (xx ** 2 + yy ** 2)).sum() / light.sum())
+
+    widths = {s: width(s) for s in (0, 20, -20, 60, 120)}
+    assert widths[0] < widths[20] < widths[60] < widths[120]
+    assert widths[20] == pytest.approx(widths[-20], rel=0.1)  # either side of focus alike
+    # far out: a ring of the blur circle's size with a dark middle
+    orxsim.set_optics(GUIDE, focus=5300)
+    light = star_image(GUIDE, x, y, r)
+    blur = 300 * 2.0 / (500 / 100) / 3.75  # steps x step / focal ratio / pixel size
+    radius = np.hypot(xx, yy)
+    rim = light[np.abs(radius - 0.5 * blur) < 2].mean()
+    assert light[radius < 2].mean() < 0.3 * rim
+    assert light[radius > 0.5 * blur + 4].mean() < 0.1 * rim
