@@ -268,3 +268,39 @@ def test_defocus_widens_stars_and_far_out_rings_them(still_mount):
     rim = light[np.abs(radius - 0.5 * blur) < 2].mean()
     assert light[radius < 2].mean() < 0.3 * rim
     assert light[radius > 0.5 * blur + 4].mean() < 0.1 * rim
+
+
+def level(values):
+    """The background's mean level, stars and hot pixels left out."""
+    lo, hi = np.percentile(values, [2, 90])
+    return values[(values >= lo) & (values <= hi)].mean()
+
+
+@pytest.mark.parametrize("rotation", [0, 90, 200])
+def test_background_brightens_toward_the_horizon_and_fades_at_the_corners(still_mount, rotation):
+    orxsim.set_scene(gradient=2.0, sky_brightness=18)
+    orxsim.set_optics(GUIDE, rotation=rotation, vignetting=0)
+    still_mount(GUIDE, 1280, 960)
+    orx.set_control_value(GUIDE, orx.ControlType.ORX_EXPOSURE, 10_000_000, False)
+    orx.start_exposure(GUIDE, True)
+    bias = fetch(GUIDE)[0]  # a dark frame: black level, dark current, amp glow
+    img, wcs = snap(GUIDE, 10.0)
+    sky = img - bias
+    # south on this frame, from its WCS
+    centre = np.array([640, 480])
+    ra, dec = wcs.all_pix2world([centre], 0)[0]
+    south = wcs.all_world2pix([[ra, dec - 0.1]], 0)[0] - centre
+    south /= np.hypot(*south)
+    yy, xx = np.mgrid[0:960, 0:1280]
+    along = (xx - centre[0]) * south[0] + (yy - centre[1]) * south[1]
+    toward, away, middle = (level(sky[m]) for m in (along > 200, along < -200, abs(along) < 100))
+    # the two bands' centres lie about 2 x 350 px apart along the gradient
+    gap_deg = math.sqrt(abs(np.linalg.det(wcs.wcs.cd))) * (np.mean(along[along > 200]) - np.mean(along[along < -200]))
+    assert (toward - away) / middle == pytest.approx(2.0 * gap_deg, rel=0.2)
+
+    orxsim.set_scene(gradient=0)
+    orxsim.set_optics(GUIDE, vignetting=0.4)
+    sky = snap(GUIDE, 10.0)[0] - bias
+    corners = level(np.concatenate([sky[:60, :60].ravel(), sky[-60:, -60:].ravel()]))
+    middle = level(sky[450:510, 610:670])
+    assert corners / middle == pytest.approx(1 - 0.4 * 0.9, abs=0.06)

@@ -13,7 +13,7 @@ from typing import Dict, List, Tuple, Union
 
 SCENE_KEYS = (
     "enabled", "ra", "dec", "pe_amplitude", "pe_period", "polar_drift", "guide_rate",
-    "seeing", "wander", "wander_time", "transparency", "clouds", "sky_brightness", "seed",
+    "seeing", "wander", "wander_time", "transparency", "clouds", "sky_brightness", "gradient", "seed",
 )
 OPTICS_KEYS = (
     "focal_length", "aperture", "rotation", "offset_ra", "offset_dec",
@@ -58,7 +58,8 @@ def set_scene(**settings: Union[float, bool]) -> Dict[str, float]:
     (arc-seconds per minute in Dec), ``guide_rate`` (fraction of sidereal),
     ``seeing`` (FWHM, arc-seconds), ``wander`` (arc-seconds rms) and
     ``wander_time`` (s), ``transparency`` and ``clouds`` (0..1),
-    ``sky_brightness`` (mag per square arc-second), ``seed``. Raises
+    ``sky_brightness`` (mag per square arc-second), ``gradient`` (the
+    background's rise toward the horizon, per degree), ``seed``. Raises
     ``TypeError`` for an unknown name and ``ValueError`` for a value out of
     range (settings before it in the list above are applied). Returns all
     settings now in effect.

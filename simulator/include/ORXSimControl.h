@@ -142,6 +142,8 @@ ORX_API int32_t ORX_CALL ORXSimSetSky(double star_density, double seeing, double
  *   "transparency"   0..1 (1); "clouds" 0 clear .. 1 overcast (0): passing
  *                    clouds dim the light by up to 95 % x clouds
  *   "sky_brightness" magnitudes per square arc-second (20.5)
+ *   "gradient"       the background's rise toward the horizon (south on the
+ *                    sky), fraction per degree (0.1)
  *   "seed"           star sky seed, 0..2^32-1 (20261207)
  * Set returns 0, or -1 for an unknown key or a value out of range (the
  * setting is then unchanged); get returns NaN for an unknown key. Every frame

@@ -96,7 +96,8 @@ void SkyView::stars(double x0, double y0, double x1, double y1, double min_flux,
         if (x < x0 - reach_ || x >= x1 + reach_ || y < y0 - reach_ || y >= y1 + reach_)
             continue;
         Star st;
-        st.flux = s_.mag0_e * std::pow(10.0, -0.4 * cs.mag);
+        const double r2 = (x - s_.cx) * (x - s_.cx) + (y - s_.cy) * (y - s_.cy);
+        st.flux = s_.mag0_e * std::pow(10.0, -0.4 * cs.mag) * std::max(0.0, 1.0 - s_.vignetting * r2 / s_.half_diag2);
         const float t = cs.colour;
         st.tint[0] = 1.3f - 0.6f * t;
         st.tint[1] = 1.0f;

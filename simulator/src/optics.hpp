@@ -60,6 +60,8 @@ public:
         double cx = 0, cy = 0;            // sensor position of the centre
         double scale_rad = 0;             // per pixel
         double mag0_e = 0;                // electrons / s of a magnitude-0 star
+        double vignetting = 0;            // light lost at the sensor's corners
+        double half_diag2 = 1;            // squared half diagonal of the sensor, pixels
         std::vector<double> path_x, path_y; // per sub-step offset of every star, pixels
         std::vector<double> ring_x, ring_y; // defocus ring (one point at 0,0 when focused)
     };

@@ -38,6 +38,7 @@ struct Settings {
     double transparency = 1.0;
     double clouds = 0.0;
     double sky_brightness = 20.5;         // magnitudes per square arc-second
+    double gradient = 0.1;                // brighter toward the horizon (south), per degree
     double seed = 20261207;
 };
 
@@ -60,6 +61,7 @@ const Key kKeys[] = {
     {"transparency", &Settings::transparency, 0, 1},
     {"clouds", &Settings::clouds, 0, 1},
     {"sky_brightness", &Settings::sky_brightness, 10, 25},
+    {"gradient", &Settings::gradient, 0, 10},
     {"seed", &Settings::seed, 0, 4294967295.0},
 };
 
@@ -213,6 +215,8 @@ void scene_frame(int32_t camera_id, int64_t t0_ns, int64_t t1_ns, FrameRequest &
     }
     v.cx = 0.5 * sm.width;
     v.cy = 0.5 * sm.height;
+    v.vignetting = o.vignetting;
+    v.half_diag2 = v.cx * v.cx + v.cy * v.cy;
 
     // the mount's and the air's error along the exposure, n sub-steps
     std::vector<double> era, edec, wx, wy;
@@ -301,6 +305,14 @@ void scene_frame(int32_t camera_id, int64_t t0_ns, int64_t t1_ns, FrameRequest &
     const double pix_arcsec = v.scale_rad / sky::kArcsec;
     req.sky.sky_e_per_s = v.mag0_e * std::pow(10.0, -0.4 * set.sky_brightness) * pix_arcsec * pix_arcsec;
     req.sky.seeing_fwhm = fwhm;
+    // toward the horizon: south on the sky, in pixels through the CD matrix
+    {
+        const double sx = -v.cd_inv[0][1], sy = -v.cd_inv[1][1], len = std::hypot(sx, sy);
+        const double per_px = set.gradient * plate_scale_deg(o, pixel_um);
+        req.sky.grad_x = per_px * sx / len;
+        req.sky.grad_y = per_px * sy / len;
+    }
+    req.sky.vignetting = o.vignetting;
     req.drift_x = req.drift_y = 0;
     auto view = std::make_shared<SkyView>(std::move(v));
     req.stars = view.get();

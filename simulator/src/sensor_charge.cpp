@@ -56,14 +56,34 @@ void ChargeImage::setup(const FrameRequest &rq, const ChargeRegion &r, double re
         base_e[c] = float(sky * (color_ ? kResponse[c] : 1.0f) + dark_e);
     const int pattern = (sm_->bayer >= 0 && sm_->bayer < 4) ? sm_->bayer : 0;
     const int32_t col_phase = sx0_ / b_;
+    const Sky &sk = rq.sky;
+    shaded_ = sky > 0.0 && (sk.grad_x != 0.0 || sk.grad_y != 0.0 || sk.vignetting > 0.0);
+    // the shading, separable: a factor per column times one per row
+    const double hx = 0.5 * sm_->width, hy = 0.5 * sm_->height, r2 = hx * hx + hy * hy;
+    const double vig = std::max(0.0, std::min(1.0, sk.vignetting));
+    auto shade = [&](double d, double grad) {
+        return float(std::max(0.0, (1.0 + grad * d) * (1.0 - vig * d * d / r2)));
+    };
     for (int p = 0; p < 2; ++p) {
         base_[p].resize(n_);
         chan_[p].resize(n_);
+        if (shaded_)
+            sky_[p].resize(n_);
         for (size_t i = 0; i < n_; ++i) {
             const int c = color_ ? kBayer[pattern][p][(col_phase + int32_t(i / size_t(b_))) & 1] : 1;
             chan_[p][i] = uint8_t(c);
             base_[p][i] = base_e[c];
+            if (shaded_) {
+                const float sky_c = float(sky * (color_ ? kResponse[c] : 1.0f));
+                base_[p][i] -= sky_c;
+                sky_[p][i] = sky_c * shade(double(sx0_) + double(i) + 0.5 - hx, sk.grad_x);
+            }
         }
+    }
+    if (shaded_) {
+        sky_row_.resize(size_t(std::max(0, y_hi_ - y_lo_)));
+        for (int32_t sy = y_lo_; sy < y_hi_; ++sy)
+            sky_row_[size_t(sy - y_lo_)] = shade(double(sy) + 0.5 - hy, sk.grad_y);
     }
     if (band_.size() < n_ * kBandRows)
         band_.resize(n_ * kBandRows);
@@ -196,6 +216,12 @@ void ChargeImage::build_band(int32_t y0)
         for (int32_t sy = y0; sy < y1; ++sy) {
         float *e = band_.data() + size_t(sy - y0) * n_;
         std::memcpy(e, base_[parity_of_row(sy)].data(), n_ * sizeof(float));
+        if (shaded_) {
+            const float *s = sky_[parity_of_row(sy)].data();
+            const float f = sky_row_[size_t(sy - y_lo_)];
+            for (size_t i = 0; i < n_; ++i)
+                e[i] += s[i] * f;
+        }
         if (glow_.active())
             glow_.add_row(sy, e);
     }

@@ -72,6 +72,10 @@ private:
     uint64_t frame_key_ = 0;
 
     std::vector<float> base_[2];  // background electrons per photosite, by row parity
+    // shaded sky: the sky's part per photosite by row parity (its column
+    // shading included, kept out of base_), and each rendered row's factor
+    std::vector<float> sky_[2], sky_row_;
+    bool shaded_ = false;
     std::vector<uint8_t> chan_[2];
     std::vector<float> band_;     // rows [band_y0_, band_y1_)
     int32_t band_y0_ = 0, band_y1_ = 0;

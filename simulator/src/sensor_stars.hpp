@@ -15,6 +15,12 @@ struct Sky {
     double seeing_fwhm = 2.5;    // pixels
     double sky_e_per_s = 4.0;    // background, electrons / pixel / second
     uint32_t seed = 20261207;
+    // shading of the background (0: flat): its fractional change per sensor
+    // pixel from the sensor's centre along x and y, and the share of light
+    // the optics lose at the sensor's corners (falling off as the squared
+    // distance from the centre)
+    double grad_x = 0.0, grad_y = 0.0;
+    double vignetting = 0.0;
 };
 
 struct Star {
