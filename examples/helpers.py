@@ -63,6 +63,36 @@ def sim_time_scale(parser, requested):
     return orxsim.time_scale()
 
 
+def add_sky(parser):
+    parser.add_argument("--sky", type=float, nargs=2, metavar=("RA", "DEC"),
+                        help="simulated cameras only: the simulated night sky, the mount pointed at RA DEC (degrees)")
+
+
+def sim_sky(parser, pointing):
+    """Turns the simulated night sky on, pointed at (ra, dec) degrees, when asked to."""
+    if pointing is None:
+        return
+    try:
+        import orxsim
+
+        orxsim.set_scene(enabled=True, ra=pointing[0] % 360, dec=pointing[1])
+    except (ImportError, OSError, RuntimeError):
+        parser.error("--sky needs the simulated cameras")
+    except ValueError as e:
+        parser.error(f"--sky: {e}")
+
+
+def sim_wcs(camera_id):
+    """FITS WCS keywords of the camera's newest frame when a simulated night sky
+    made it, else an empty dict."""
+    try:
+        import orxsim
+
+        return orxsim.wcs(camera_id)
+    except (ImportError, OSError, RuntimeError, LookupError):
+        return {}
+
+
 def pick_camera(parser, index, count):
     if not 0 <= index < count:
         parser.error(f"--camera: no camera with index {index} ({count} connected)")

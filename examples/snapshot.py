@@ -15,6 +15,7 @@ With the simulated cameras that ship with orx it needs no arguments:
 
     python examples/snapshot.py
     python examples/snapshot.py --camera 1 --exposure 30 --bin 2 --time-scale 0.01
+    python examples/snapshot.py --sky 83.8 -5.4 --camera 1    # the simulated night; WCS in the header
 """
 from __future__ import annotations
 
@@ -32,8 +33,8 @@ from astropy.io import fits
 from tqdm import tqdm
 
 import orx
-from helpers import (HelpFormatter, add_time_scale, check_bin, check_control, number, pick_camera, sim_time_scale,
-                     to_array)
+from helpers import (HelpFormatter, add_sky, add_time_scale, check_bin, check_control, number, pick_camera, sim_sky,
+                     sim_time_scale, sim_wcs, to_array)
 from helpers import stretch as stretch_8bit
 
 FORMATS = {"RAW8": orx.ImgType.IMG_RAW8, "RAW16": orx.ImgType.IMG_RAW16,
@@ -56,6 +57,7 @@ def parse_args(argv=None):
     p.add_argument("--dark", action="store_true", help="take a dark frame (shutter closed)")
     p.add_argument("-o", "--output", type=pathlib.Path, default=pathlib.Path("snapshots"), help="output folder")
     add_time_scale(p)
+    add_sky(p)
     return p, p.parse_args(argv)
 
 
@@ -131,6 +133,7 @@ def control(cam, ctype):
 def main(argv=None):
     parser, args = parse_args(argv)
     time_scale = sim_time_scale(parser, args.time_scale)
+    sim_sky(parser, args.sky)
     print(f"camera library {orx.get_sdk_version()}")
     cameras = list_cameras()
     info = pick_camera(parser, args.camera, len(cameras))
@@ -161,6 +164,7 @@ def main(argv=None):
         start = dt.datetime.now(dt.timezone.utc)
         expose(cam, args.exposure, args.dark, time_scale)
         frame = orx.get_data_after_exp(cam, width * height * BYTES_PER_PIXEL[img_type])
+        world = sim_wcs(cam)  # where the simulated sky put this frame (nothing for a real camera)
     finally:
         orx.close_camera(cam)
 
@@ -181,6 +185,8 @@ def main(argv=None):
     header["YPIXSZ"] = (info.pixel_size * args.bin, "binned pixel height [um]")
     header["IMAGETYP"] = ("Dark Frame" if args.dark else "Light Frame")
     header["ROWORDER"] = ("TOP-DOWN", "first row is the top of the image")
+    for key, value in world.items():
+        header[key] = value
     if mosaic:
         header["BAYERPAT"] = (mosaic, "colour filter pattern of the top-left 2x2 cell")
         header["XBAYROFF"] = 0

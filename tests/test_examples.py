@@ -102,6 +102,27 @@ def test_snapshot_writes_fits_and_png(case, tmp_path):
         assert np.median(grey) < 100 and grey.max() >= 200  # stretched: dark sky, bright stars
 
 
+def test_snapshot_on_the_simulated_sky_carries_its_wcs(tmp_path):
+    import orxsim
+    from astropy.wcs import WCS
+
+    run("snapshot.py", "-o", str(tmp_path), *FAST, "-c", "1", "-e", "2", "--sky", "100", "40", cwd=tmp_path)
+    [fits_path] = tmp_path.glob("*.fits")
+    with fits.open(fits_path) as hdul:
+        header, data = hdul[0].header, hdul[0].data.astype(np.float64)
+    wcs = WCS(header)
+    assert header["CTYPE1"] == "RA---TAN" and wcs.wcs.crval == pytest.approx([100, 40], abs=0.01)
+    # the catalogue's bright stars (the same seeded sky in this process) lie on the frame's stars
+    stars = np.array(orxsim.sky_stars(100, 40, 0.4, 11.5))
+    x, y = wcs.all_world2pix(stars[:, 0], stars[:, 1], 0)
+    inside = (x > 5) & (x < data.shape[1] - 5) & (y > 5) & (y < data.shape[0] - 5)
+    assert inside.sum() >= 2
+    for xi, yi in zip(x[inside], y[inside]):
+        box = data[int(yi) - 3:int(yi) + 4, int(xi) - 3:int(xi) + 4]
+        peak_y, peak_x = np.unravel_index(np.argmax(box), box.shape)
+        assert abs(int(xi) - 3 + peak_x - xi) <= 1.5 and abs(int(yi) - 3 + peak_y - yi) <= 1.5
+
+
 def test_snapshot_dark_frame_has_no_stars(tmp_path):
     run("snapshot.py", "-o", str(tmp_path), *FAST, "-c", "1", "--dark", "-e", "2", cwd=tmp_path)
     [fits_path] = tmp_path.glob("*.fits")
@@ -117,6 +138,7 @@ USAGE_ERRORS = [
     ("video.py", ["-c", "-1"], "--camera: no camera with index -1 (3 connected)"),
     ("guide.py", ["-c", "0"], "--camera: ORX Sim C6200MC Pro has no guide port"),
     ("snapshot.py", ["-f", "RAW12"], "argument -f/--format: invalid choice: 'RAW12'"),
+    ("snapshot.py", ["--sky", "10", "100"], "--sky: the simulator rejected scene dec=100.0"),
     # exposure: beyond the camera's range (and beyond 32 bits of microseconds), not positive, not a number
     ("snapshot.py", ["--exposure", "3000"], "--exposure 3000: the camera takes 3.2e-05 to 2000 s"),
     ("guide.py", ["--exposure", "3000"], "--exposure 3000: the camera takes 3.2e-05 to 2000 s"),
