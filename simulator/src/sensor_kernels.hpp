@@ -18,7 +18,8 @@ namespace kern {
 // its own, in any order, by any thread. Each 64-bit draw (one 128-bit
 // multiply of a Weyl sequence) gives two deviates; each deviate is the sum of
 // four uniform bytes, shaped by a cubic to the normal's variance and kurtosis
-// (tails reach 4 sigma; beyond 3 sigma it has about 1/2 of the normal's mass).
+// (tails reach 4 sigma: beyond 3 sigma they hold 0.9 of the normal's
+// mass, beyond 3.5 sigma a third).
 // Writes deviates first .. first + n - 1 of stream key into out.
 void normal_deviates(uint64_t key, uint64_t first, size_t n, float *out);
 // Deviate j of stream key alone (equal to what normal_deviates writes).
