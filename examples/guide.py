@@ -1,13 +1,19 @@
 #!/usr/bin/env python3
-"""Find a guide star, pulse the guide port and measure how far the star moved.
+"""Find a guide star, pulse the guide port and measure how far the star moved;
+then, if asked, guide.
 
 Uses the first camera with a guide (ST4) port unless told otherwise. For each
 direction it takes a frame, pulses the port, takes another frame and prints
-the star's shift in pixels and the guide rate it implies. With the simulated
-cameras that ship with orx it needs no arguments:
+the star's shift in pixels and the guide rate it implies. With --guide it
+uses those shifts as its calibration (west and north must be among the
+directions), watches the star drift unguided for that many camera seconds,
+then guides for as long (a correcting pulse after every frame) and prints the
+star's RMS distance from where it started, unguided and guided. With the
+simulated cameras that ship with orx it needs no arguments:
 
     python examples/guide.py
     python examples/guide.py --pulse 1500 --directions west east --time-scale 0.01
+    python examples/guide.py --sky 100 40 --guide 300 --time-scale 0.01   # guides out the periodic error
 """
 from __future__ import annotations
 
@@ -18,7 +24,8 @@ import time
 import numpy as np
 
 import orx
-from helpers import HelpFormatter, add_time_scale, check_control, number, pick_camera, sim_time_scale
+from helpers import (HelpFormatter, add_sky, add_time_scale, check_control, number, pick_camera, sim_sky, sim_time_scale,
+                     sim_wcs)
 
 DIRECTIONS = {d.name.removeprefix("ORX_GUIDE_").lower(): d for d in orx.GuideDirection}
 BOX = 8  # half-size of the window a star is measured in, pixels
@@ -33,7 +40,12 @@ def parse_args(argv=None):
                    help="length of each guide pulse in milliseconds")
     p.add_argument("-d", "--directions", nargs="+", choices=DIRECTIONS, default=["west", "north"],
                    help="directions to pulse, one after the other")
+    p.add_argument("--guide", type=number(float, above=0, maximum=86400), metavar="SECONDS",
+                   help="after calibrating, watch the star this long unguided, then guide it as long")
+    p.add_argument("--aggressiveness", type=number(float, above=0, maximum=1.5), default=0.7,
+                   help="share of each measured error a guide pulse corrects")
     add_time_scale(p)
+    add_sky(p)
     return p, p.parse_args(argv)
 
 
@@ -129,9 +141,48 @@ def track(img, x, y):
     return centroid(img, xi - r + dx, yi - r + dy)
 
 
+def calibration(results):
+    """Pixels per second of west and north pulses, as the columns of a 2x2 matrix."""
+    rate = {name: np.array([dx, dy]) / pulse_s for name, pulse_s, dx, dy in results}
+    return np.column_stack([rate["west"], rate["north"]])
+
+
+def pulse(cam, direction, seconds, time_scale):
+    orx.pulse_guide_on(cam, direction)
+    time.sleep(seconds * time_scale)
+    orx.pulse_guide_off(cam, direction)
+
+
+def follow(cam, width, height, args, time_scale, x0, y0, cal=None):
+    """Frames for args.guide camera seconds, the star's offset from (x0, y0)
+    after each; with a calibration, a correcting pulse after each frame."""
+    offsets, x, y = [], x0, y0
+    t_end = time.monotonic() + args.guide * time_scale
+    while time.monotonic() < t_end:
+        img = snapshot(cam, width, height, args.exposure, time_scale)
+        x, y = track(img, x, y)
+        err = np.array([x - x0, y - y0])
+        offsets.append(err)
+        if cal is not None:
+            # the pulse lengths (west, north) that would have made this error, undone
+            west, north = np.linalg.solve(cal, err) * args.aggressiveness
+            for seconds, plus, minus in ((west, "east", "west"), (north, "south", "north")):
+                if abs(seconds) * 1000 >= 5:  # shorter pulses are lost in the noise
+                    pulse(cam, DIRECTIONS[plus if seconds > 0 else minus], min(abs(seconds), args.exposure),
+                          time_scale)
+    return np.array(offsets)
+
+
+def rms(offsets):
+    return float(np.sqrt(np.mean(np.sum(offsets ** 2, axis=1)))) if len(offsets) else float("nan")
+
+
 def main(argv=None):
     parser, args = parse_args(argv)
     time_scale = sim_time_scale(parser, args.time_scale)
+    sim_sky(parser, args.sky)
+    if args.guide and not {"west", "north"} <= set(args.directions):
+        parser.error("--guide: the calibration needs west and north among --directions")
     info = guide_camera(parser, args.camera)
     if not info.st_4_port:
         parser.error(f"--camera: {info.name} has no guide port")
@@ -180,6 +231,18 @@ def main(argv=None):
                   f"rate {rate:.2f} px/s")
             results.append((name, pulse_s, dx, dy))
             x, y, stars = nx, ny, now
+        if args.guide:
+            cal = calibration(results)
+            scale = sim_wcs(cam)
+            arcsec = 3600 * np.sqrt(abs(scale["CD1_1"] * scale["CD2_2"] - scale["CD1_2"] * scale["CD2_1"])) \
+                if scale else None
+            unit = lambda v: f"{v:.2f} px" + (f" ({v * arcsec:.2f}\")" if arcsec else "")
+            before = follow(cam, width, height, args, time_scale, x, y)
+            x, y = x + before[-1][0], y + before[-1][1]
+            after = follow(cam, width, height, args, time_scale, x, y, cal)
+            print(f"unguided: {len(before)} frames, RMS {unit(rms(before))}")
+            print(f"guided:   {len(after)} frames, RMS {unit(rms(after))}")
+            results.append(("rms", rms(before), rms(after), arcsec))
     finally:
         orx.close_camera(cam)
     return results

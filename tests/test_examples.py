@@ -123,6 +123,14 @@ def test_snapshot_on_the_simulated_sky_carries_its_wcs(tmp_path):
         assert abs(int(xi) - 3 + peak_x - xi) <= 1.5 and abs(int(yi) - 3 + peak_y - yi) <= 1.5
 
 
+def test_guide_calibrates_then_guides_out_the_periodic_error(tmp_path):
+    out = run("guide.py", *FAST, "--sky", "100", "40", "--guide", "240", cwd=tmp_path).stdout
+    found = {k: float(v) for k, v in re.findall(r"^(unguided|guided): +\d+ frames, RMS ([\d.]+) px", out, re.M)}
+    assert set(found) == {"unguided", "guided"}, out
+    # 4" of periodic error over 8 minutes and 0.5"/min of drift unguided, against seeing's wander guided
+    assert found["guided"] < 0.5 * found["unguided"], out
+
+
 def test_snapshot_dark_frame_has_no_stars(tmp_path):
     run("snapshot.py", "-o", str(tmp_path), *FAST, "-c", "1", "--dark", "-e", "2", cwd=tmp_path)
     [fits_path] = tmp_path.glob("*.fits")
@@ -139,6 +147,7 @@ USAGE_ERRORS = [
     ("guide.py", ["-c", "0"], "--camera: ORX Sim C6200MC Pro has no guide port"),
     ("snapshot.py", ["-f", "RAW12"], "argument -f/--format: invalid choice: 'RAW12'"),
     ("snapshot.py", ["--sky", "10", "100"], "--sky: the simulator rejected scene dec=100.0"),
+    ("guide.py", ["--guide", "60", "-d", "west", "east"], "--guide: the calibration needs west and north among"),
     # exposure: beyond the camera's range (and beyond 32 bits of microseconds), not positive, not a number
     ("snapshot.py", ["--exposure", "3000"], "--exposure 3000: the camera takes 3.2e-05 to 2000 s"),
     ("guide.py", ["--exposure", "3000"], "--exposure 3000: the camera takes 3.2e-05 to 2000 s"),
