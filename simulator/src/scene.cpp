@@ -42,12 +42,24 @@ struct Settings {
     double seed = 20261207;
 };
 
+// a setting by name, with its accepted range
+template <class T>
 struct Key {
     const char *name;
-    double Settings::*field;
+    double T::*field;
     double lo, hi;
 };
-const Key kKeys[] = {
+
+template <class T, size_t N>
+const Key<T> *find_key(const Key<T> (&keys)[N], const char *name)
+{
+    for (const Key<T> &k : keys)
+        if (name && std::strcmp(k.name, name) == 0)
+            return &k;
+    return nullptr;
+}
+
+const Key<Settings> kKeys[] = {
     {"enabled", &Settings::enabled, 0, 1},
     {"ra", &Settings::ra, 0, 360},
     {"dec", &Settings::dec, -90, 90},
@@ -65,12 +77,7 @@ const Key kKeys[] = {
     {"seed", &Settings::seed, 0, 4294967295.0},
 };
 
-struct OpticsKey {
-    const char *name;
-    double Optics::*field;
-    double lo, hi;
-};
-const OpticsKey kOpticsKeys[] = {
+const Key<Optics> kOpticsKeys[] = {
     {"focal_length", &Optics::focal_mm, 10, 100000},
     {"aperture", &Optics::aperture_mm, 1, 10000},
     {"rotation", &Optics::rotation_deg, -360, 360},
@@ -364,70 +371,52 @@ void scene_reset()
 
 int32_t scene_set(const char *key, double value)
 {
-    if (!key)
+    const Key<Settings> *k = find_key(kKeys, key);
+    if (!k || !valid(value, k->lo, k->hi) || (k->field == &Settings::seed && value != std::floor(value)))
         return -1;
     State &s = state();
     std::lock_guard<std::mutex> g(s.mu);
-    for (const Key &k : kKeys) {
-        if (std::strcmp(k.name, key) != 0)
-            continue;
-        if (!valid(value, k.lo, k.hi))
-            return -1;
-        if (k.field == &Settings::seed && value != std::floor(value))
-            return -1;
-        s.set.*k.field = value;
-        if (k.field == &Settings::guide_rate)
-            reknot(s, sim_now_ns()); // pulses held go on at the new rate
-        return 0;
-    }
-    return -1;
+    s.set.*k->field = value;
+    if (k->field == &Settings::guide_rate)
+        reknot(s, sim_now_ns()); // pulses held go on at the new rate
+    return 0;
 }
 
 double scene_get(const char *key)
 {
-    if (!key)
+    const Key<Settings> *k = find_key(kKeys, key);
+    if (!k)
         return NAN;
     State &s = state();
     std::lock_guard<std::mutex> g(s.mu);
-    for (const Key &k : kKeys)
-        if (std::strcmp(k.name, key) == 0)
-            return s.set.*k.field;
-    return NAN;
+    return s.set.*k->field;
 }
 
 int32_t optics_set(int32_t camera_id, const char *key, double value)
 {
-    if (!key || !find_camera(camera_id))
+    const Key<Optics> *k = find_key(kOpticsKeys, key);
+    if (!k || !find_camera(camera_id) || !valid(value, k->lo, k->hi))
         return -1;
     State &s = state();
     std::lock_guard<std::mutex> g(s.mu);
-    for (const OpticsKey &k : kOpticsKeys) {
-        if (std::strcmp(k.name, key) != 0)
-            continue;
-        if (!valid(value, k.lo, k.hi))
-            return -1;
-        Optics o = s.optics.count(camera_id) ? s.optics[camera_id] : Optics{};
-        o.*k.field = value;
-        if (!(o.focal_mm / o.aperture_mm >= 0.5))
-            return -1; // faster than f/0.5: no such telescope
-        s.optics[camera_id] = o;
-        return 0;
-    }
-    return -1;
+    auto it = s.optics.find(camera_id);
+    Optics o = it == s.optics.end() ? Optics{} : it->second;
+    o.*k->field = value;
+    if (!(o.focal_mm / o.aperture_mm >= 0.5))
+        return -1; // faster than f/0.5: no such telescope
+    s.optics[camera_id] = o;
+    return 0;
 }
 
 double optics_get(int32_t camera_id, const char *key)
 {
-    if (!key || !find_camera(camera_id))
+    const Key<Optics> *k = find_key(kOpticsKeys, key);
+    if (!k || !find_camera(camera_id))
         return NAN;
     State &s = state();
     std::lock_guard<std::mutex> g(s.mu);
     auto it = s.optics.find(camera_id);
-    const Optics o = it == s.optics.end() ? Optics{} : it->second;
-    for (const OpticsKey &k : kOpticsKeys)
-        if (std::strcmp(k.name, key) == 0)
-            return o.*k.field;
-    return NAN;
+    return it == s.optics.end() ? Optics{}.*k->field : it->second.*k->field;
 }
 
 bool scene_wcs(int32_t camera_id, Wcs &out)
