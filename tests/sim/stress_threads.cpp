@@ -157,7 +157,7 @@ void controller(unsigned seed) {
     while (!g_stop.load(std::memory_order_relaxed)) {
         std::this_thread::sleep_for(std::chrono::milliseconds(2 + pick(rng, 10)));
         const int32_t cam = g_cams[pick(rng, 2)];
-        switch (pick(rng, 9)) {
+        switch (pick(rng, 10)) {
         case 0:
             ORXSimUnplug(cam);
             std::this_thread::sleep_for(std::chrono::milliseconds(pick(rng, 20)));
@@ -193,6 +193,15 @@ void controller(unsigned seed) {
                 ORXSimSetTimeScale(0.01);
             }
             break;
+        case 9: { // the night sky on and off, optics and WCS, while frames render
+            double wcs[8];
+            ORXSimSetScene("enabled", pick(rng, 2));
+            ORXSimSetScene("pe_period", 5 + pick(rng, 100));
+            ORXSimSetOptics(cam, "focal_length", 100 + pick(rng, 2000));
+            ORXSimSetOptics(cam, "focus", 5000 + pick(rng, 400));
+            ORXSimGetWcs(cam, wcs);
+            break;
+        }
         }
     }
 }
