@@ -58,7 +58,8 @@ double Thermal::gauss() {
 double Thermal::read_temp_c() { return temp_ + kTempNoiseC * gauss(); }
 
 double Thermal::read_power_pct(const CoolerSettings &s) {
-    if (!spec_.cooler || !s.on) return 0.0;
+    // an idle cooler draws nothing, so its reading has nothing to fluctuate around
+    if (!spec_.cooler || !s.on || last_power_ <= 0.0) return 0.0;
     return std::min(100.0, std::max(0.0, 100.0 * last_power_ + kPowerNoisePct * gauss()));
 }
 
