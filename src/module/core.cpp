@@ -41,14 +41,14 @@ PyObject *Global::get() {
     PyObject *bdict = PyModule_GetDict(g.builtins);
     (void)dict;
     (void)bdict;
-#if ORX_HAVE_DICT_TAG
+#if ORX_TAG_SHORTCUTS
     if (cached_ && dict_tag(dict) == dict_tag_ && dict_tag(bdict) == builtins_tag_) {
         Py_INCREF(cached_);
         return cached_;
     }
 #endif
     PyObject *v = lookup_global(key_);
-#if ORX_HAVE_DICT_TAG
+#if ORX_TAG_SHORTCUTS
     if (v) {
         cached_ = v;
         dict_tag_ = dict_tag(dict);
@@ -122,6 +122,7 @@ PyObject *make_class(const char *name, PyObject *base, ClassBody body, const voi
     return PyObject_CallFunctionObjArgs(meta, qualname.get(), bases.get(), ns.get(), nullptr);
 }
 
+#if ORX_TAG_SHORTCUTS
 // ---- enumerations ----------------------------------------------------------
 //
 // obj.value on an enumeration member runs the enumeration's `value` property,
@@ -155,7 +156,8 @@ int enum_shortcut_count = 0;
 int enum_shortcut_last = 0; // the entry used last, tried first
 PyObject *enum_value_property = nullptr;
 PyObject *enum_meta_call = nullptr;
-PyObject *s_value = nullptr, *s_value_ = nullptr, *s_call = nullptr, *s_new = nullptr, *s_value2member_map = nullptr;
+PyObject *s_value = nullptr, *s_value_ = nullptr, *s_call = nullptr, *s_new = nullptr, *s_value2member_map = nullptr,
+         *s_fget = nullptr;
 
 // Member types whose `value` was found to be the enumeration property (and
 // `_value_` not defined by the class), at a version tag.
@@ -172,17 +174,63 @@ bool intern_enum_names() {
         PyObject *&name;
         const char *text;
     } names[] = {{s_value, "value"}, {s_value_, "_value_"}, {s_call, "__call__"}, {s_new, "__new__"},
-                 {s_value2member_map, "_value2member_map_"}};
+                 {s_value2member_map, "_value2member_map_"}, {s_fget, "fget"}};
     for (Entry &e : names) {
         if (!e.name && !(e.name = PyUnicode_InternFromString(e.text))) return false;
     }
     return true;
 }
 
+// The `value` property as it was when the module started: its type (with
+// the __get__ that calls the getter) unchanged, its own attributes (the
+// getter among them) unchanged, the getter's code the same.
+struct ValueProperty {
+    PyTypeObject *type = nullptr;
+    unsigned int type_tag = 0;
+    PyObject **dictptr = nullptr; // where the property (held) keeps its dictionary
+    PyObject *dict = nullptr;     // borrowed: the property keeps it while dict_tag stands
+    uint64_t dict_tag = 0;
+    PyObject *getter = nullptr, *code = nullptr; // held
+};
+ValueProperty value_property;
+
+bool remember_value_property(PyObject *property) {
+    ValueProperty &v = value_property;
+    Py_CLEAR(v.getter);
+    Py_CLEAR(v.code);
+    v = ValueProperty();
+    PyTypeObject *type = Py_TYPE(property);
+    (void)_PyType_Lookup(type, s_value); // gives the type a version tag
+    PyObject **dictptr = _PyObject_GetDictPtr(property);
+    PyObject *getter = dictptr && *dictptr ? PyDict_GetItemWithError(*dictptr, s_fget) : nullptr;
+    if (!getter || !PyFunction_Check(getter) || type->tp_version_tag == 0) {
+        PyErr_Clear(); // only a shortcut not taken
+        return false;
+    }
+    v = {type, type->tp_version_tag, dictptr, *dictptr, dict_tag(*dictptr), Py_NewRef(getter),
+         Py_NewRef(PyFunction_GET_CODE(getter))};
+    return true;
+}
+
+bool value_property_unchanged() {
+    const ValueProperty &v = value_property;
+    if (!v.getter || !tag_unchanged(v.type, v.type_tag) || PyFunction_GET_CODE(v.getter) != v.code) return false;
+#if PY_VERSION_HEX < 0x030D0000
+    return *v.dictptr == v.dict && dict_tag(v.dict) == v.dict_tag;
+#else
+    // 3.13 stores attributes of plain objects inline, past the dictionary's
+    // version tag: the getter is read as an attribute
+    Ref getter = Ref::steal(PyObject_GetAttr(enum_value_property, s_fget));
+    PyErr_Clear();
+    return getter.get() == v.getter;
+#endif
+}
+
 // Whether obj.value is the property's getter result, obj._value_, and that
 // attribute lives in the instance dictionary (nothing of the name in the class).
 bool value_is_member_attribute(PyTypeObject *type) {
-    if (!enum_value_property || type->tp_getattro != PyObject_GenericGetAttr) return false;
+    if (!enum_value_property || type->tp_getattro != PyObject_GenericGetAttr || !value_property_unchanged())
+        return false;
     for (const ValueType &v : value_types)
         if (v.type == type && tag_unchanged(type, v.tag)) return true;
     if (_PyType_Lookup(type, s_value) != enum_value_property || _PyType_Lookup(type, s_value_)) return false;
@@ -202,6 +250,7 @@ bool remember_enumeration(PyObject *cls) {
     if (enum_shortcut_count == 0) {
         Py_XSETREF(enum_value_property, Py_XNewRef(_PyType_Lookup(type, s_value)));
         Py_XSETREF(enum_meta_call, Py_XNewRef(_PyType_Lookup(Py_TYPE(cls), s_call)));
+        if (!enum_value_property || !remember_value_property(enum_value_property)) Py_CLEAR(enum_value_property);
     }
     if (enum_shortcut_count < 8) {
         PyObject *new_fn = _PyType_Lookup(type, s_new);
@@ -257,7 +306,6 @@ void forget_enumerations() {
 }
 
 bool enum_value_known(PyObject *obj, int32_t &out) {
-#if ORX_HAVE_DICT_TAG
     for (const KnownValue &k : known_values) {
         if (k.member != obj) continue;
         if (!value_is_member_attribute(Py_TYPE(obj))) return false;
@@ -266,15 +314,10 @@ bool enum_value_known(PyObject *obj, int32_t &out) {
         out = k.value;
         return true;
     }
-#else
-    (void)obj;
-    (void)out;
-#endif
     return false;
 }
 
 void enum_value_remember(PyObject *obj, PyObject *value, int32_t narrowed) {
-#if ORX_HAVE_DICT_TAG
     if (!PyLong_CheckExact(value) || !value_is_member_attribute(Py_TYPE(obj))) return;
     PyObject **dictptr = _PyObject_GetDictPtr(obj);
     if (!dictptr || !*dictptr) return;
@@ -286,11 +329,6 @@ void enum_value_remember(PyObject *obj, PyObject *value, int32_t narrowed) {
     }
     known_values[known_values_next] = {obj, *dictptr, dict_tag(*dictptr), narrowed};
     known_values_next = (known_values_next + 1) % 16;
-#else
-    (void)obj;
-    (void)value;
-    (void)narrowed;
-#endif
 }
 
 PyObject *enum_call(PyObject *cls, PyObject *value) {
@@ -312,19 +350,15 @@ PyObject *enum_call(PyObject *cls, PyObject *value) {
                 e.cls_tag = type->tp_version_tag;
                 e.meta_tag = meta->tp_version_tag;
             }
-#if ORX_HAVE_DICT_TAG
             if (e.last_member && dict_tag(e.map) == e.last_map_tag &&
                 (e.last_key == value || PyLong_AsLong(e.last_key) == PyLong_AsLong(value)) && !PyErr_Occurred())
                 return Py_NewRef(e.last_member);
             PyErr_Clear(); // values beyond a C long simply miss
-#endif
             PyObject *member = PyDict_GetItemWithError(e.map, value);
             if (member) {
-#if ORX_HAVE_DICT_TAG
                 Py_XSETREF(e.last_key, Py_NewRef(value));
                 e.last_member = member;
                 e.last_map_tag = dict_tag(e.map);
-#endif
                 return Py_NewRef(member);
             }
             if (PyErr_Occurred()) return nullptr;
@@ -333,6 +367,21 @@ PyObject *enum_call(PyObject *cls, PyObject *value) {
     }
     return PyObject_CallOneArg(cls, value);
 }
+
+#else // !ORX_TAG_SHORTCUTS: the enumeration machinery itself, every time
+
+namespace {
+Name s_value("value");
+} // namespace
+
+bool remember_enumeration(PyObject *) { return true; }
+void forget_enumerations() {}
+PyObject *enum_value(PyObject *obj) { return PyObject_GetAttr(obj, s_value.get()); }
+bool enum_value_known(PyObject *, int32_t &) { return false; }
+void enum_value_remember(PyObject *, PyObject *, int32_t) {}
+PyObject *enum_call(PyObject *cls, PyObject *value) { return PyObject_CallOneArg(cls, value); }
+
+#endif
 
 void raise_object(PyObject *obj) {
     if (PyExceptionClass_Check(obj)) {

@@ -57,11 +57,12 @@ struct State {
 };
 extern State g;
 
-// Dictionary version tags let a look-up be reused while the dictionary did
-// not change. The field is deprecated from 3.12 on and gone in 3.14; there
-// look-ups are simply made every time.
+// Shortcuts of the call road (remembered look-ups, the success road, the
+// enumeration machinery read directly) are kept valid by dictionary and type
+// version tags. The dictionary tag is deprecated from 3.12 on and gone in
+// 3.14; there every look-up and every enumeration call takes the full road.
 #if PY_VERSION_HEX < 0x030E0000
-#define ORX_HAVE_DICT_TAG 1
+#define ORX_TAG_SHORTCUTS 1
 inline uint64_t dict_tag(PyObject *d) {
 #if defined(__GNUC__)
 #pragma GCC diagnostic push
@@ -73,7 +74,7 @@ inline uint64_t dict_tag(PyObject *d) {
 #endif
 }
 #else
-#define ORX_HAVE_DICT_TAG 0
+#define ORX_TAG_SHORTCUTS 0
 #endif
 
 // The module global `key` (a str): the namespace, then the built-ins, else

@@ -108,7 +108,7 @@ bool is_zero(PyObject *code) {
 
 // Called right after plain_success() held for `table`.
 void remember_plain_success(PyObject *table) {
-#if ORX_HAVE_DICT_TAG
+#if ORX_TAG_SHORTCUTS
     memo.set = false;
     Ref handler = Ref::steal(lookup_handle_error_code());
     if (!handler) {
@@ -135,7 +135,7 @@ void remember_plain_success(PyObject *table) {
 } // namespace
 
 bool plain_success_known() {
-#if ORX_HAVE_DICT_TAG
+#if ORX_TAG_SHORTCUTS
     if (!memo.set || dict_tag(g.dict) != memo.dict_tag || dict_tag(memo.builtins) != memo.builtins_tag)
         return false;
     // the namespace is as it was, so the table and the class it named are alive

@@ -1,0 +1,173 @@
+"""The call road's shortcuts give exactly what the full road gives.
+
+The module remembers what it found on earlier calls (the status handler and
+the success road, enumeration classes and members, the number behind a
+member) and reuses it while nothing it depends on changed. Each row below
+changes one thing Python lets a program change, after the shortcuts were
+taken; the module's answer is then compared with the full road written out
+in Python, and again after the change is undone.
+"""
+import builtins
+import enum
+import struct
+
+import pytest
+
+import orx
+import orxsim
+
+C = 1234
+CameraMode = orx.CameraMode
+MEMBER = CameraMode.ORX_MODE_TRIG_SOFT_LEVEL
+VALUE_PROPERTY = enum.Enum.__dict__["value"]  # enum.property (3.11+) or types.DynamicClassAttribute
+
+
+def lookup(name):
+    """A module global as the module looks it up."""
+    if name in vars(orx):
+        return vars(orx)[name]
+    if hasattr(builtins, name):
+        return getattr(builtins, name)
+    raise NameError(f"name '{name}' is not defined")
+
+
+def outcome(call):
+    try:
+        return ("value", call())
+    except BaseException as e:  # noqa: BLE001 - the comparison is the point
+        return ("raised", type(e), e.args)
+
+
+# ---- the full roads --------------------------------------------------------
+
+def full_argument():
+    """What set_camera_mode hands the library for MEMBER: int(MEMBER.value)."""
+    return outcome(lambda: int(MEMBER.value))
+
+
+def module_argument():
+    orxsim.inject("ORXSetCameraMode", 0)
+    orxsim.clear_log()
+
+    def call():
+        orx.set_camera_mode(C, MEMBER)
+        return orxsim.log("ORXSetCameraMode")[-1].args[1]
+    return outcome(call)
+
+
+def full_result(value=4):
+    return outcome(lambda: lookup("CameraMode")(value))
+
+
+def module_result(value=4):
+    orxsim.inject("ORXGetCameraMode", 0, 1, struct.pack("<i", value))
+    return outcome(lambda: orx.get_camera_mode(C))
+
+
+def full_status(code):
+    def road():
+        table = lookup("ORX_ERROR_CODE_TO_EXCEPTION")
+        try:
+            raise table[code]()
+        except KeyError:
+            raise lookup("ORXUnknownErrorCode")(f"Unknown error code {code}. Update wrapper.")
+        except BaseException as e:
+            if isinstance(e, lookup("ORXSuccess")):
+                return None
+            raise
+    return outcome(road)
+
+
+def module_status(code):
+    orxsim.inject("ORXOpenCamera", code)
+    return outcome(lambda: orx.open_camera(C))
+
+
+def full_call_status(code):
+    """A camera function hands the status to handle_error_code as found now
+    and returns None whatever that returns."""
+    handler = outcome(lambda: lookup("handle_error_code"))
+    if handler[0] == "raised":
+        return handler
+    if handler[1] is ORIGINAL_HANDLER:
+        return full_status(code)
+    answer = outcome(lambda: handler[1](code))
+    return ("value", None) if answer[0] == "value" else answer
+
+
+ORIGINAL_HANDLER = orx.handle_error_code
+
+
+# ---- the changes -------------------------------------------------------------
+
+class Member2(int):
+    pass
+
+
+def set_builtin(mp, name, value):
+    mp.setattr(builtins, name, value, raising=False)
+
+
+CHANGES = {  # name: change; the roads it concerns follow from the section
+    # the number behind an enumeration argument
+    "member _value_": lambda mp: mp.setitem(vars(MEMBER), "_value_", 6),
+    "member _value_ a float": lambda mp: mp.setitem(vars(MEMBER), "_value_", 2.9),
+    "member _value_ an int subclass": lambda mp: mp.setitem(vars(MEMBER), "_value_", Member2(5)),
+    "value property getter": lambda mp: mp.setattr(VALUE_PROPERTY, "fget", lambda self: 1),
+    "descriptor type __get__": lambda mp: mp.setattr(type(VALUE_PROPERTY), "__get__",
+                                                     lambda self, obj, cls=None: 2),
+    "class value attribute": lambda mp: mp.setattr(CameraMode, "value", property(lambda self: 3), raising=False),
+    "IntEnum value attribute": lambda mp: mp.setattr(enum.IntEnum, "value", property(lambda self: 5),
+                                                     raising=False),
+    # the enumeration result
+    "class rebound": lambda mp: mp.setattr(orx, "CameraMode", lambda v: ("made", v)),
+    "class only among built-ins": lambda mp: (set_builtin(mp, "CameraMode", orx.FlipStatus),
+                                              mp.delattr(orx, "CameraMode")),
+    "metaclass __call__": lambda mp: mp.setattr(type(CameraMode), "__call__", lambda cls, v, *a, **k: ("meta", v)),
+    "value map entry": lambda mp: mp.setitem(CameraMode._value2member_map_, 4, CameraMode.ORX_MODE_NORMAL),
+    "value map entry removed": lambda mp: mp.delitem(CameraMode._value2member_map_, 4),
+    "value map replaced": lambda mp: mp.setattr(CameraMode, "_value2member_map_", {}),
+    "class __new__": lambda mp: mp.setattr(CameraMode, "__new__", classmethod(lambda cls, v: ("new", v))),
+    # the status handler
+    "handler rebound": lambda mp: mp.setattr(orx, "handle_error_code", lambda code: ("handled", code)),
+    "table entry for success": lambda mp: mp.setitem(orx.ORX_ERROR_CODE_TO_EXCEPTION, 0, orx.ORXTimeout),
+    "table rebound": lambda mp: mp.setattr(orx, "ORX_ERROR_CODE_TO_EXCEPTION", {0: KeyError}),
+    "table only among built-ins": lambda mp: (set_builtin(mp, "ORX_ERROR_CODE_TO_EXCEPTION",
+                                                          {0: orx.ORXGPSFPGAError}),
+                                              mp.delattr(orx, "ORX_ERROR_CODE_TO_EXCEPTION")),
+    "ORXSuccess rebound": lambda mp: mp.setattr(orx, "ORXSuccess", orx.ORXTimeout),
+    "ORXSuccess missing": lambda mp: mp.delattr(orx, "ORXSuccess"),
+    "ORXSuccess constructor": lambda mp: mp.setattr(orx.ORXSuccess, "__init__",
+                                                    lambda self, *a: (_ for _ in ()).throw(ValueError("init"))),
+    "ORXSuccess class changed": lambda mp: mp.setattr(orx.ORXSuccess, "__new__",
+                                                      staticmethod(lambda cls, *a: orx.ORXTimeout())),
+    "handler missing, built-ins hold one": lambda mp: (set_builtin(mp, "handle_error_code", lambda c: ("b", c)),
+                                                       mp.delattr(orx, "handle_error_code")),
+}
+
+ROADS = {  # what each shortcut serves: (module's answer, full road's answer)
+    "argument": (module_argument, full_argument),
+    "result": (module_result, full_result),
+    "status": (lambda: module_status(0), lambda: full_call_status(0)),
+    "failure": (lambda: module_status(21), lambda: full_call_status(21)),
+}
+
+
+ARGUMENT = list(CHANGES)[:7]
+RESULT = list(CHANGES)[7:14]
+STATUS = list(CHANGES)[14:]
+CASES = ([(c, "argument") for c in ARGUMENT] + [(c, "result") for c in RESULT] +
+         [(c, r) for c in STATUS for r in ("status", "failure")])
+
+
+@pytest.mark.parametrize("change,road", CASES)
+def test_the_module_answers_as_the_full_road(change, road):
+    module, full = ROADS[road]
+    for _ in range(3):  # the shortcuts are taken
+        assert module() == full()
+    with pytest.MonkeyPatch.context() as mp:
+        CHANGES[change](mp)
+        for _ in range(2):
+            assert module() == full(), change
+    for _ in range(2):  # and given up again when the change is undone
+        assert module() == full()
