@@ -108,8 +108,7 @@ def set_builtin(mp, name, value):
     mp.setattr(builtins, name, value, raising=False)
 
 
-CHANGES = {  # name: change; the roads it concerns follow from the section
-    # the number behind an enumeration argument
+ARGUMENT_CHANGES = {  # the number behind an enumeration argument
     "member _value_": lambda mp: mp.setitem(vars(MEMBER), "_value_", 6),
     "member _value_ a float": lambda mp: mp.setitem(vars(MEMBER), "_value_", 2.9),
     "member _value_ an int subclass": lambda mp: mp.setitem(vars(MEMBER), "_value_", Member2(5)),
@@ -119,7 +118,8 @@ CHANGES = {  # name: change; the roads it concerns follow from the section
     "class value attribute": lambda mp: mp.setattr(CameraMode, "value", property(lambda self: 3), raising=False),
     "IntEnum value attribute": lambda mp: mp.setattr(enum.IntEnum, "value", property(lambda self: 5),
                                                      raising=False),
-    # the enumeration result
+}
+RESULT_CHANGES = {  # the enumeration result
     "class rebound": lambda mp: mp.setattr(orx, "CameraMode", lambda v: ("made", v)),
     "class only among built-ins": lambda mp: (set_builtin(mp, "CameraMode", orx.FlipStatus),
                                               mp.delattr(orx, "CameraMode")),
@@ -128,7 +128,8 @@ CHANGES = {  # name: change; the roads it concerns follow from the section
     "value map entry removed": lambda mp: mp.delitem(CameraMode._value2member_map_, 4),
     "value map replaced": lambda mp: mp.setattr(CameraMode, "_value2member_map_", {}),
     "class __new__": lambda mp: mp.setattr(CameraMode, "__new__", classmethod(lambda cls, v: ("new", v))),
-    # the status handler
+}
+STATUS_CHANGES = {  # the status handler and the success road
     "handler rebound": lambda mp: mp.setattr(orx, "handle_error_code", lambda code: ("handled", code)),
     "table entry for success": lambda mp: mp.setitem(orx.ORX_ERROR_CODE_TO_EXCEPTION, 0, orx.ORXTimeout),
     "table rebound": lambda mp: mp.setattr(orx, "ORX_ERROR_CODE_TO_EXCEPTION", {0: KeyError}),
@@ -153,11 +154,9 @@ ROADS = {  # what each shortcut serves: (module's answer, full road's answer)
 }
 
 
-ARGUMENT = list(CHANGES)[:7]
-RESULT = list(CHANGES)[7:14]
-STATUS = list(CHANGES)[14:]
-CASES = ([(c, "argument") for c in ARGUMENT] + [(c, "result") for c in RESULT] +
-         [(c, r) for c in STATUS for r in ("status", "failure")])
+CHANGES = {**ARGUMENT_CHANGES, **RESULT_CHANGES, **STATUS_CHANGES}
+CASES = ([(c, "argument") for c in ARGUMENT_CHANGES] + [(c, "result") for c in RESULT_CHANGES] +
+         [(c, r) for c in STATUS_CHANGES for r in ("status", "failure")])
 
 
 @pytest.mark.parametrize("change,road", CASES)
