@@ -334,3 +334,56 @@ def test_reset_brings_back_the_still_default(sim, still_mount):
     assert sim.scene()["enabled"] == 0 and sim.optics(GUIDE)["focal_length"] == 500
     with pytest.raises(LookupError):
         sim.wcs(GUIDE)
+
+
+def star_track(cid, x, y, frames, spacing, exposure):
+    """Centroid and light of the star near (x, y) in frames started `spacing` camera seconds apart."""
+    out = []
+    for _ in range(frames):
+        t0 = orxsim.sim_time()
+        img, _ = snap(cid, exposure)
+        x, y = centroid(img, x, y)
+        out.append((x, y, star_image_light(img, x, y)))
+        while orxsim.sim_time() < t0 + spacing:
+            time.sleep(0.0005)
+    return np.array(out)
+
+
+def star_image_light(img, x, y, r=6):
+    ix, iy = int(round(x)), int(round(y))
+    box = img[iy - r:iy + r + 1, ix - r:ix + r + 1]
+    return (box - level(np.concatenate([box[:2].ravel(), box[-2:].ravel()]))).sum()
+
+
+def test_seeing_wanders_stars_by_its_amplitude_over_its_correlation_time(still_mount):
+    wander, tau = 1.0, 2.0
+    orxsim.set_scene(wander=wander, wander_time=tau)
+    orxsim.set_optics(GUIDE, aperture=300)
+    still_mount(GUIDE, 1280, 960)
+    img, wcs = snap(GUIDE, 0.05)
+    x, y = bright_isolated(wcs, img.shape, mag_limit=11, margin=70)[0]
+    scale = 3600 * math.sqrt(abs(np.linalg.det(wcs.wcs.cd)))
+    apart = star_track(GUIDE, x, y, 40, 4 * tau, 0.02)  # far beyond the correlation time
+    rms = np.std(apart[:, :2], axis=0) * scale
+    assert rms == pytest.approx([wander, wander], rel=0.35)
+    # well within it: a small region read fast, on a slower clock
+    sx, sy = int(x) - 32, int(y) - 32
+    still_mount(GUIDE, 64, 64, 1, (sx, sy))
+    orxsim.set_time_scale(0.05)
+    t0 = orxsim.sim_time()
+    close = star_track(GUIDE, x - sx, y - sy, 20, 0.0, 0.02)
+    assert (orxsim.sim_time() - t0) / 20 < tau / 5
+    steps = np.diff(close[:, :2], axis=0) * scale
+    assert np.sqrt(np.mean(steps ** 2)) < 0.5 * wander
+
+
+def test_passing_clouds_dim_the_stars(still_mount):
+    orxsim.set_time_scale(0.002)  # ten minutes of clouds in a few seconds
+    still_mount(GUIDE, 1280, 960)
+    img, wcs = snap(GUIDE, 1.0)
+    x, y = bright_isolated(wcs, img.shape, mag_limit=11, margin=40)[0]
+    clear = star_track(GUIDE, x, y, 20, 30.0, 1.0)[:, 2]
+    orxsim.set_scene(clouds=1.0)
+    cloudy = star_track(GUIDE, x, y, 20, 30.0, 1.0)[:, 2]
+    assert clear.max() / clear.min() < 1.25  # photometric noise only
+    assert cloudy.max() / cloudy.min() > 3 and cloudy.max() <= 1.1 * clear.max()

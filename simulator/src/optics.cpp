@@ -59,8 +59,11 @@ SkyView::SkyView(Setup s) : s_(std::move(s))
         s_.ring_x.assign(1, 0.0);
         s_.ring_y.assign(1, 0.0);
     }
-    for (size_t i = 0; i < s_.path_x.size(); ++i)
+    for (size_t i = 0; i < s_.path_x.size(); ++i) {
         reach_ = std::max(reach_, std::hypot(s_.path_x[i], s_.path_y[i]));
+        mean_x_ += s_.path_x[i] / double(s_.path_x.size());
+        mean_y_ += s_.path_y[i] / double(s_.path_y.size());
+    }
     double ring = 0;
     for (size_t i = 0; i < s_.ring_x.size(); ++i)
         ring = std::max(ring, std::hypot(s_.ring_x[i], s_.ring_y[i]));
@@ -104,8 +107,8 @@ void SkyView::stars(double x0, double y0, double x1, double y1, double min_flux,
         st.tint[2] = 0.7f + 0.6f * t;
         // too faint to share out: one image at the mean place
         if (parts == 1 || st.flux / double(parts) < min_flux) {
-            st.x = x;
-            st.y = y;
+            st.x = x + mean_x_;
+            st.y = y + mean_y_;
             out.push_back(st);
             continue;
         }

@@ -71,6 +71,7 @@ public:
 private:
     Setup s_;
     double reach_ = 0; // largest distance of a sub-image from the star's mean place, pixels
+    double mean_x_ = 0, mean_y_ = 0; // mean offset along the path
 };
 
 } // namespace orxsim
