@@ -265,9 +265,10 @@ def test_defocus_widens_stars_and_far_out_rings_them(still_mount):
     light = star_image(GUIDE, x, y, r)
     blur = 300 * 2.0 / (500 / 100) / 3.75  # steps x step / focal ratio / pixel size
     radius = np.hypot(xx, yy)
-    rim = light[np.abs(radius - 0.5 * blur) < 2].mean()
-    assert light[radius < 2].mean() < 0.3 * rim
-    assert light[radius > 0.5 * blur + 4].mean() < 0.1 * rim
+    # trimmed means: a cosmic ray or hot pixel in a region cannot decide
+    rim = level(light[np.abs(radius - 0.5 * blur) < 2])
+    assert level(light[radius < 2]) < 0.3 * rim
+    assert level(light[radius > 0.5 * blur + 4]) < 0.1 * rim
 
 
 def level(values):
