@@ -174,8 +174,12 @@ def test_unguided_star_swings_with_the_periodic_error(still_mount):
     img, wcs = snap(GUIDE, 0.5)
     x, y = bright_isolated(wcs, img.shape, margin=40)[0]
     times, xs = [], []
-    t_end = orxsim.sim_time() + 2.5 * period
-    while orxsim.sim_time() < t_end:
+    # 40 frames meant to span 2.5 periods; a slow machine spreads them further, which the fit
+    # takes as it comes (it uses each frame's own time)
+    t_start = orxsim.sim_time()
+    for k in range(40):
+        while orxsim.sim_time() < t_start + k * 2.5 * period / 40:
+            time.sleep(0.0005)
         t0 = orxsim.sim_time()
         start(GUIDE, 0.5)
         img, _ = fetch(GUIDE)
@@ -183,7 +187,6 @@ def test_unguided_star_swings_with_the_periodic_error(still_mount):
         times.append(t0 + 0.25)
         xs.append(x)
     times, xs = np.array(times), np.array(xs)
-    assert len(times) > 20
 
     def residual(p):
         a = np.column_stack([np.sin(2 * np.pi * times / p), np.cos(2 * np.pi * times / p), np.ones_like(times)])
@@ -370,7 +373,7 @@ def test_seeing_wanders_stars_by_its_amplitude_over_its_correlation_time(still_m
     # well within it: a small region read fast, on a slower clock
     sx, sy = int(x) - 32, int(y) - 32
     still_mount(GUIDE, 64, 64, 1, (sx, sy))
-    orxsim.set_time_scale(0.05)
+    orxsim.set_time_scale(0.5)  # slow enough that a slow machine still takes the frames close together
     t0 = orxsim.sim_time()
     close = star_track(GUIDE, x - sx, y - sy, 20, 0.0, 0.02)
     assert (orxsim.sim_time() - t0) / 20 < tau / 5
