@@ -7,10 +7,18 @@ import orx
 import orxsim
 
 
+def pytest_configure(config):
+    config.addinivalue_line("markers", "still_sky: the test needs the still star field of orxsim.set_sky "
+                                       "(the shared night sky, on by default, is turned off)")
+
+
 @pytest.fixture(autouse=True)
-def _fresh_simulator():
-    """Every test starts on the built-in cameras, all closed, with an empty log."""
+def _fresh_simulator(request):
+    """Every test starts on the built-in cameras, all closed, with an empty log,
+    under the default night sky (the still field when marked `still_sky`)."""
     orxsim.reset()
+    if request.node.get_closest_marker("still_sky"):
+        orxsim.set_scene(enabled=False)
     orxsim.set_time_scale(float(os.environ.get("ORX_TEST_TIME_SCALE", "0.01")))
     yield
     orxsim.clear_injections()

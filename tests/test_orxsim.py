@@ -302,6 +302,7 @@ def test_bad_sky_settings_are_refused(bad):
     assert orxsim.sky() == before
 
 
+@pytest.mark.still_sky
 def test_star_density_and_seed_shape_the_frames():
     orxsim.set_time_scale(0.001)
     stars = bright_pixels(GUIDE)

@@ -330,12 +330,38 @@ def test_bad_scene_settings_are_refused_and_change_nothing(sim, call, error):
     assert (sim.scene(), sim.optics(GUIDE)) == before
 
 
-def test_reset_brings_back_the_still_default(sim, still_mount):
+def expose_guide(seconds):
+    """One RAW16 frame of the guide camera, opened for it and closed again."""
+    orx.open_camera(GUIDE)
+    try:
+        orx.init_camera(GUIDE)
+        orx.set_roi_format(GUIDE, 640, 480, 1, RAW16)
+        start(GUIDE, seconds)
+        while orx.get_exp_status(GUIDE) == orx.ExposureStatus.ORX_EXP_WORKING:
+            time.sleep(0.002)
+        return orx.get_data_after_exp(GUIDE, 640 * 480 * 2)
+    finally:
+        orx.close_camera(GUIDE)
+
+
+def test_reset_brings_back_the_night_sky_default(sim):
+    default = sim.scene(), sim.optics(GUIDE)
+    assert default[0]["enabled"] == 1  # a night sky unless a test asks for the still field
     sim.set_optics(GUIDE, focal_length=1200, rotation=10)
-    still_mount(GUIDE, 640, 480)
-    snap(GUIDE, 0.1)
+    sim.set_scene(guide_rate=0.9, seed=3, ra=10)
+    expose_guide(0.1)
+    assert sim.wcs(GUIDE)["CRVAL1"] == pytest.approx(10, abs=0.1)
+    sim.set_scene(enabled=False)
     sim.reset()
-    assert sim.scene()["enabled"] == 0 and sim.optics(GUIDE)["focal_length"] == 500
+    assert (sim.scene(), sim.optics(GUIDE)) == default
+    with pytest.raises(LookupError):
+        sim.wcs(GUIDE)
+
+
+@pytest.mark.still_sky
+def test_the_still_field_lies_on_no_sky(sim):
+    assert sim.scene()["enabled"] == 0
+    expose_guide(0.1)
     with pytest.raises(LookupError):
         sim.wcs(GUIDE)
 

@@ -26,7 +26,7 @@ constexpr double kStepPx = 0.5;      // largest move between sub-steps
 constexpr size_t kMaxKnots = 1 << 16;
 
 struct Settings {
-    double enabled = 0;
+    double enabled = 1;
     double ra = 150.0, dec = 30.0;        // degrees
     double pe_amplitude = 4.0;            // arc-seconds of RA axis
     double pe_period = 480.0;             // seconds

@@ -13,9 +13,10 @@ def _library():
 
 
 @pytest.fixture
-def lib(_library):
-    """The simulator (ctypes.CDLL, argtypes set), reset before each test."""
-    _library.ORXSimReset()
+def lib(_library, request):
+    """The simulator (ctypes.CDLL, argtypes set), reset before each test (to the
+    still star field when the test is marked `still_sky`)."""
+    simhelp.reset(_library, still=request.node.get_closest_marker("still_sky") is not None)
     yield _library
     _library.ORXSimClearInjections()
     _library.ORXSimReset()

@@ -135,6 +135,7 @@ SIGNATURES = {
     "ORXSimUnplug": (i32, [i32]),
     "ORXSimReplug": (i32, [i32]),
     "ORXSimSetSky": (i32, [c_double, c_double, c_double, c_uint32]),
+    "ORXSimSetScene": (i32, [c_char_p, c_double]),
     "ORXSimTimeCall": (c_double, [c_char_p, i32, c_int64]),
 }
 CAMERA_FUNCTIONS = [n for n in SIGNATURES if not n.startswith("ORXSim")]
@@ -165,6 +166,14 @@ def load():
 
 
 # ---- small helpers -----------------------------------------------------------
+def reset(lib, still=False):
+    """The simulator's defaults; with `still`, the still star field of
+    ORXSimSetSky instead of the shared night sky."""
+    lib.ORXSimReset()
+    if still:
+        assert lib.ORXSimSetScene(b"enabled", 0.0) == 0
+
+
 def open_init(lib, cam):
     assert lib.ORXOpenCamera(cam) == SUCCESS
     assert lib.ORXInitCamera(cam) == SUCCESS

@@ -6,6 +6,9 @@ import pytest
 
 from simhelp import *  # noqa: F401,F403
 
+# an even field of known brightness: the still star field's background
+pytestmark = pytest.mark.still_sky
+
 W, H = 320, 240
 
 

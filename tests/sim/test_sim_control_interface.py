@@ -266,6 +266,7 @@ def profile_shift(a, b, w, h, axis, max_shift=40):
     return best[1]
 
 
+@pytest.mark.still_sky
 def test_guide_pulse_moves_the_star_field(lib):
     lib.ORXSimSetSky(3000.0, 2.0, 1.0, 12345)  # dense field, dark sky
     open_init(lib, GUIDE)
