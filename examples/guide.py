@@ -1,19 +1,19 @@
 #!/usr/bin/env python3
-"""Find a guide star, pulse the guide port and measure how far the star moved;
-then, if asked, guide.
+"""Calibrate a guide camera's pulses, then guide.
 
 Uses the first camera with a guide (ST4) port unless told otherwise. For each
 direction it takes a frame, pulses the port, takes another frame and prints
-the star's shift in pixels and the guide rate it implies. With --guide it
-uses those shifts as its calibration (west and north must be among the
-directions), watches the star drift unguided for that many camera seconds,
-then guides for as long (a correcting pulse after every frame) and prints the
-star's RMS distance from where it started, unguided and guided. With the
-simulated cameras that ship with orx it needs no arguments:
+the star's shift in pixels and the guide rate it implies. Those shifts are
+its calibration (west and north must be among the directions): it then
+watches the star drift unguided for --guide camera seconds, guides for as
+long (a correcting pulse after every frame) and prints the star's RMS
+distance from where it started, unguided and guided. With the simulated
+cameras that ship with orx it needs no arguments (the simulated mount's
+periodic error is what it guides out):
 
-    python examples/guide.py
-    python examples/guide.py --pulse 1500 --directions west east --time-scale 0.01
-    python examples/guide.py --sky 100 40 --guide 300 --time-scale 0.01   # guides out the periodic error
+    python examples/guide.py --time-scale 0.01
+    python examples/guide.py --pulse 1500 --directions west east --guide 0 --time-scale 0.01   # pulses only
+    python examples/guide.py --sky 100 40 --guide 300 --time-scale 0.01
 """
 from __future__ import annotations
 
@@ -40,8 +40,9 @@ def parse_args(argv=None):
                    help="length of each guide pulse in milliseconds")
     p.add_argument("-d", "--directions", nargs="+", choices=DIRECTIONS, default=["west", "north"],
                    help="directions to pulse, one after the other")
-    p.add_argument("--guide", type=number(float, above=0, maximum=86400), metavar="SECONDS",
-                   help="after calibrating, watch the star this long unguided, then guide it as long")
+    p.add_argument("--guide", type=number(float, minimum=0, maximum=86400), default=120, metavar="SECONDS",
+                   help="after calibrating, watch the star this long unguided, then guide it as long "
+                        "(0: only measure the pulses)")
     p.add_argument("--aggressiveness", type=number(float, above=0, maximum=1.5), default=0.7,
                    help="share of each measured error a guide pulse corrects")
     add_time_scale(p)
@@ -182,7 +183,8 @@ def main(argv=None):
     time_scale = sim_time_scale(parser, args.time_scale)
     sim_sky(parser, args.sky)
     if args.guide and not {"west", "north"} <= set(args.directions):
-        parser.error("--guide: the calibration needs west and north among --directions")
+        parser.error("--guide: the calibration needs west and north among --directions "
+                     "(--guide 0 only measures the pulses)")
     info = guide_camera(parser, args.camera)
     if not info.st_4_port:
         parser.error(f"--camera: {info.name} has no guide port")
@@ -206,17 +208,21 @@ def main(argv=None):
         x, y = centroid(img, *stars[0])
         print(f"{info.name}: guide star at x={x:.2f} y={y:.2f}")
         for name in args.directions:
+            # a frame just before the pulse: what the sky did meanwhile (a mount's
+            # drift) does not count as the pulse's
+            img = snapshot(cam, width, height, args.exposure, time_scale)
+            x, y = track(img, x, y)
             direction = DIRECTIONS[name]
             orx.pulse_guide_on(cam, direction)
             t0 = time.monotonic()
             time.sleep(args.pulse / 1000 * time_scale)
             orx.pulse_guide_off(cam, direction)
             pulse_s = (time.monotonic() - t0) / time_scale  # camera seconds the pulse lasted
-            img = snapshot(cam, width, height, args.exposure, time_scale)
+            after = snapshot(cam, width, height, args.exposure, time_scale)
             # The star field moves as a whole: its shift tells where the guide
             # star went, however far, as long as the frames overlap.
-            now = find_stars(img)
-            shift = field_shift(stars, now)
+            now = find_stars(after)
+            shift = field_shift(find_stars(img), now)
             if shift is None:
                 sys.exit(f"pulse {name}: lost the star field, the pulse moved it out of the frame; "
                          "use shorter pulses")
@@ -224,13 +230,13 @@ def main(argv=None):
             if not (MARGIN <= px < width - MARGIN and MARGIN <= py < height - MARGIN):
                 sys.exit(f"pulse {name}: the guide star left the frame (the field moved by "
                          f"{shift[0]:+.0f}, {shift[1]:+.0f} px); use shorter pulses")
-            nx, ny = track(img, px, py)
+            nx, ny = track(after, px, py)
             dx, dy = nx - x, ny - y
             rate = np.hypot(dx, dy) / pulse_s
             print(f"pulse {name:5s} {pulse_s * 1000:7.1f} ms: shift dx={dx:+.2f} dy={dy:+.2f} px, "
                   f"rate {rate:.2f} px/s")
             results.append((name, pulse_s, dx, dy))
-            x, y, stars = nx, ny, now
+            x, y = nx, ny
         if args.guide:
             cal = calibration(results)
             scale = sim_wcs(cam)

@@ -9,9 +9,9 @@ from astropy.wcs import WCS
 
 import orx
 import orxsim
+from skyhelp import SIDEREAL
 
 GUIDE, MAIN = 1002, 1001
-SIDEREAL = 15.041  # arc-seconds per second
 RAW16 = orx.ImgType.IMG_RAW16
 
 

@@ -16,6 +16,7 @@ import orxsim  # noqa: E402
 from orxalpaca import Server, ServerThread  # noqa: E402
 
 from alpaca_helpers import sensor_pixels  # noqa: E402
+from skyhelp import pulse_motion  # noqa: E402
 
 
 def address(server):
@@ -138,11 +139,8 @@ def test_guide_pulse_moves_the_star(server):
     # hot pixels and amplifier glow stay put: a dark frame takes them out
     dark = expose(cam, 1.0, light=False).astype(float).T
     before = expose(cam, 1.0).astype(float).T - dark
-    # where 5 s of camera time west moves the stars in this frame: east on the sky by
-    # 5 s x guide rate x sidereal x cos(dec), in pixels through the frame's own WCS
-    scene, wcs = orxsim.scene(), orxsim.wcs(1002)
-    east_deg = 5 * scene["guide_rate"] * 15.041 * np.cos(np.radians(scene["dec"])) / 3600
-    want = np.linalg.solve([[wcs["CD1_1"], wcs["CD1_2"]], [wcs["CD2_1"], wcs["CD2_2"]]], [east_deg, 0])
+    # where 5 s of camera time west moves the stars, through the frame's own WCS
+    want = 5 * pulse_motion(orxsim.wcs(1002))["west"]
     cam.PulseGuide(GuideDirections.guideWest, 5000)
     assert cam.IsPulseGuiding
     deadline = time.monotonic() + 30
