@@ -65,11 +65,11 @@ def sim_time_scale(parser, requested):
 
 def add_sky(parser):
     parser.add_argument("--sky", type=float, nargs=2, metavar=("RA", "DEC"),
-                        help="simulated cameras only: the simulated night sky, the mount pointed at RA DEC (degrees)")
+                        help="simulated cameras only: point the simulated mount at RA DEC (degrees)")
 
 
 def sim_sky(parser, pointing):
-    """Turns the simulated night sky on, pointed at (ra, dec) degrees, when asked to."""
+    """Points the simulated mount at (ra, dec) degrees, under the night sky, when asked to."""
     if pointing is None:
         return
     try:

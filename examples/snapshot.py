@@ -15,7 +15,7 @@ With the simulated cameras that ship with orx it needs no arguments:
 
     python examples/snapshot.py
     python examples/snapshot.py --camera 1 --exposure 30 --bin 2 --time-scale 0.01
-    python examples/snapshot.py --sky 83.8 -5.4 --camera 1    # the simulated night; WCS in the header
+    python examples/snapshot.py --sky 83.8 -5.4 --camera 1    # the simulated mount pointed elsewhere
 """
 from __future__ import annotations
 

@@ -19,7 +19,10 @@ What there is:
   :func:`remove_camera`, :func:`unplug`, :func:`replug`;
 - time: :func:`set_time_scale`, :func:`time_scale`, :func:`sim_time`;
 - the air around the cameras: :func:`set_ambient`, :func:`ambient`;
-- the sky the cameras see: :func:`set_sky`, :func:`sky`;
+- the night sky all cameras see (on by default), the mount and the air:
+  :func:`set_scene`, :func:`scene`, each camera's optics: :func:`set_optics`,
+  :func:`optics`, and the truth about a frame: :func:`wcs`, :func:`sky_stars`;
+- the still star field shown with the night sky off: :func:`set_sky`, :func:`sky`;
 - scripted answers: :func:`inject`, :func:`injected`, :func:`clear_injections`,
   :func:`int32s`;
 - the call log: :func:`log`, :func:`clear_log`, :func:`call_count`;
@@ -275,9 +278,9 @@ def reset() -> None:
     """Back to the built-in cameras, all closed; empty log, no injections.
 
     Added cameras are gone and unplugged ones are back. The time scale returns
-    to ``ORXSIM_TIME_SCALE`` (or 1.0), the sky and the ambient temperature to
-    their defaults. Identifiers
-    written with ``orx.set_id`` are kept, as in flash.
+    to ``ORXSIM_TIME_SCALE`` (or 1.0); the night sky (on), the optics, the
+    still star field and the ambient temperature to their defaults.
+    Identifiers written with ``orx.set_id`` are kept, as in flash.
     """
     global _sky
     library().ORXSimReset()
@@ -562,7 +565,8 @@ def set_sky(
     sky: Optional[float] = None,
     seed: Optional[int] = None,
 ) -> Sky:
-    """Change the simulated sky; what is not given keeps its current value.
+    """Change the still star field, which frames show with the night sky off
+    (``set_scene(enabled=False)``); what is not given keeps its current value.
 
     ``star_density`` in stars per megapixel (0 for an empty sky), ``seeing``
     as the FWHM of a star in pixels, ``sky`` the background in electrons per

@@ -1,8 +1,9 @@
 """The simulated night: one star sky, one mount and one atmosphere shared by
 every simulated camera, each camera seeing it through its own optics.
 
-Off until :func:`set_scene` turns it on (``enabled=True``); until then frames
-show the still star field of :func:`orxsim.set_sky`.
+On by default and after :func:`orxsim.reset`; ``set_scene(enabled=False)``
+turns it off, and frames then show the still star field of
+:func:`orxsim.set_sky`.
 """
 
 from __future__ import annotations
@@ -52,7 +53,8 @@ def _set_all(setter, keys, values: Dict[str, Union[float, bool]], what: str) -> 
 def set_scene(**settings: Union[float, bool]) -> Dict[str, float]:
     """Change the shared scene; settings not given keep their values.
 
-    ``enabled`` (the sky moves, stars come from the celestial sphere),
+    ``enabled`` (default on: the sky moves, stars come from the celestial
+    sphere; off: the still star field of :func:`orxsim.set_sky`),
     ``ra``/``dec`` (mount pointing, degrees), ``pe_amplitude`` (arc-seconds
     of RA axis) and ``pe_period`` (s) of the periodic error, ``polar_drift``
     (arc-seconds per minute in Dec), ``guide_rate`` (fraction of sidereal),

@@ -124,10 +124,10 @@ ORX_API int32_t ORX_CALL ORXSimSetSky(double star_density, double seeing, double
 /* ---- scene -------------------------------------------------------------------
  * One night shared by every camera of the process: a star sky on the celestial
  * sphere (the same for every run with the same seed), a mount carrying all the
- * cameras, and the air. Off by default: frames then show the still star field
- * of ORXSimSetSky. Keys of ORXSimSetScene / ORXSimGetScene (reset by
- * ORXSimReset):
- *   "enabled"        0 or 1 (default 0)
+ * cameras, and the air. On by default; with "enabled" 0, frames show the still
+ * star field of ORXSimSetSky instead. Keys of ORXSimSetScene / ORXSimGetScene
+ * (reset by ORXSimReset):
+ *   "enabled"        0 or 1 (default 1)
  *   "ra", "dec"      mount pointing, degrees (150, 30)
  *   "pe_amplitude"   periodic error, arc-seconds of RA axis (4); on the sky
  *                    times cos(dec)

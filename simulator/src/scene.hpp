@@ -1,8 +1,8 @@
 // scene.hpp - the night every simulated camera of the process looks at: one
 // star sky, one mount carrying all the cameras, one atmosphere.
 //
-// The scene is off by default (the still, seeded star field of the sensor's
-// own plane); once on, each camera sees the sky through its own optics
+// The scene is on by default (off: the still, seeded star field of the
+// sensor's own plane); each camera sees the sky through its own optics
 // (optics.hpp) and the mount moves all of them together:
 //   - tracking with periodic error: the RA axis runs ahead and behind by
 //     pe_amplitude arc-seconds with period pe_period (on the sky times
@@ -41,7 +41,7 @@ void scene_guide(int32_t camera_id, int32_t direction, bool on, int64_t now_ns);
 // All of a camera's pulses off (close, unplug).
 void scene_guide_release(int32_t camera_id, int64_t now_ns);
 
-// Back to the defaults: scene off, a fresh mount, default optics.
+// Back to the defaults: scene on, a fresh mount, default optics.
 void scene_reset();
 
 // Control interface by key (see ORXSimControl.h); -1 / NaN for an unknown
