@@ -221,8 +221,7 @@ def main(argv=None):
             after = snapshot(cam, width, height, args.exposure, time_scale)
             # The star field moves as a whole: its shift tells where the guide
             # star went, however far, as long as the frames overlap.
-            now = find_stars(after)
-            shift = field_shift(find_stars(img), now)
+            shift = field_shift(find_stars(img), find_stars(after))
             if shift is None:
                 sys.exit(f"pulse {name}: lost the star field, the pulse moved it out of the frame; "
                          "use shorter pulses")
