@@ -1,5 +1,6 @@
 """The shared night sky of the simulator: stars where the reported WCS puts them,
 a mount that moves every camera together, and optics that blur out of focus."""
+import contextlib
 import math
 import time
 
@@ -37,23 +38,61 @@ def still_mount(sim):
         orx.close_camera(cid)
 
 
+@contextlib.contextmanager
+def clock_held():
+    """The cameras' clock all but stopped (10000 wall seconds per camera second) while the
+    test renders and measures, so that a slow machine (sanitizers, load) spends no camera
+    time on it: what happens in camera time is what the test planned."""
+    scale = orxsim.time_scale()
+    orxsim.set_time_scale(10000)
+    try:
+        yield
+    finally:
+        orxsim.set_time_scale(scale)
+
+
+def wait_until(t):
+    """Until camera time t."""
+    while orxsim.sim_time() < t:
+        time.sleep(0.0005)
+
+
 def start(cid, seconds):
+    """Starts an exposure; returns the camera time it started at."""
     orx.set_control_value(cid, orx.ControlType.ORX_EXPOSURE, int(seconds * 1e6), False)
-    orx.start_exposure(cid, False)
+    with clock_held():
+        orx.start_exposure(cid, False)
+        return orxsim.sim_time()
+
+
+def timed_pulse(cid, direction, seconds):
+    """A guide pulse of `seconds` camera seconds or a little more; its ends are switched on
+    a held clock, so they fall at known camera times whatever the calls cost. Returns
+    the camera times it went on and off."""
+    with clock_held():
+        orx.pulse_guide_on(cid, direction)
+        t_on = orxsim.sim_time()
+    wait_until(t_on + seconds)
+    with clock_held():
+        orx.pulse_guide_off(cid, direction)
+        t_off = orxsim.sim_time()
+    return t_on, t_off
 
 
 def fetch(cid):
     while orx.get_exp_status(cid) == orx.ExposureStatus.ORX_EXP_WORKING:
         time.sleep(0.002)
-    w, h, _, _ = orx.get_roi_format(cid)
-    img = np.frombuffer(bytes(orx.get_data_after_exp(cid, w * h * 2)), dtype="<u2").reshape(h, w).astype(float)
+    with clock_held():  # the frame is fixed: rendering it takes no camera time
+        w, h, _, _ = orx.get_roi_format(cid)
+        img = np.frombuffer(bytes(orx.get_data_after_exp(cid, w * h * 2)), dtype="<u2").reshape(h, w).astype(float)
+        wcs = WCS(orxsim.wcs(cid))
     if cid == MAIN:
         # a colour mosaic: a [1 2 1] x [1 2 1] smoothing weighs R, G and B alike at every
         # pixel (1:2:1) and moves nothing, so a star's colour no longer pulls its centroid
         img = np.pad(img, 1, mode="edge")
         img = (img[:-2] + 2 * img[1:-1] + img[2:]) / 4
         img = (img[:, :-2] + 2 * img[:, 1:-1] + img[:, 2:]) / 4
-    return img, WCS(orxsim.wcs(cid))
+    return img, wcs
 
 
 def snap(cid, seconds=1.0):
@@ -152,12 +191,8 @@ def test_guide_pulse_moves_both_cameras_by_the_guide_rate(still_mount, direction
     still_mount(GUIDE, 1280, 960)
     still_mount(MAIN, 1536, 1536, 1, (2400, 1300))
     before = {cid: snap(cid, 1.0) for cid in (GUIDE, MAIN)}
-    orx.pulse_guide_on(GUIDE, direction)
-    t_on = orxsim.sim_time()
-    time.sleep(0.02)
-    t_off = orxsim.sim_time()
-    orx.pulse_guide_off(GUIDE, direction)
-    pulse = 0.5 * (t_off - t_on) + 0.5 * (orxsim.sim_time() - t_on)
+    t_on, t_off = timed_pulse(GUIDE, direction, 2.0)
+    pulse = t_off - t_on
     after = {cid: snap(cid, 1.0) for cid in (GUIDE, MAIN)}
     # the stars move opposite to the mount: north pulses move them south, west pulses east
     step = rate * SIDEREAL * pulse
@@ -178,12 +213,11 @@ def test_unguided_star_swings_with_the_periodic_error(still_mount):
     # takes as it comes (it uses each frame's own time)
     t_start = orxsim.sim_time()
     for k in range(40):
-        while orxsim.sim_time() < t_start + k * 2.5 * period / 40:
-            time.sleep(0.0005)
-        t0 = orxsim.sim_time()
-        start(GUIDE, 0.5)
+        wait_until(t_start + k * 2.5 * period / 40)
+        t0 = start(GUIDE, 0.5)
         img, _ = fetch(GUIDE)
-        x, y = centroid(img, x, y)
+        with clock_held():
+            x, y = centroid(img, x, y)
         times.append(t0 + 0.25)
         xs.append(x)
     times, xs = np.array(times), np.array(xs)
@@ -210,16 +244,9 @@ def test_pulse_in_mid_exposure_leaves_a_trail_centred_halfway(still_mount):
     assert stars
     p0 = np.array(centroid(img, *stars[0]))
     exposure = 10.0
-    t_start = orxsim.sim_time()
-    start(GUIDE, exposure)
-    while orxsim.sim_time() < t_start + 4.0:
-        time.sleep(0.001)
-    orx.pulse_guide_on(GUIDE, orx.GuideDirection.ORX_GUIDE_SOUTH)
-    t_on = orxsim.sim_time()
-    while orxsim.sim_time() < t_on + 2.0:
-        time.sleep(0.001)
-    t_off = orxsim.sim_time()
-    orx.pulse_guide_off(GUIDE, orx.GuideDirection.ORX_GUIDE_SOUTH)
+    t_start = start(GUIDE, exposure)
+    wait_until(t_start + 4.0)
+    t_on, t_off = timed_pulse(GUIDE, orx.GuideDirection.ORX_GUIDE_SOUTH, 2.0)
     trail, _ = fetch(GUIDE)
     after, wcs1 = snap(GUIDE, 1.0)
     p1 = np.array(centroid(after, *wcs1.all_world2pix([wcs.all_pix2world([p0], 0)[0]], 0)[0]))
@@ -370,12 +397,12 @@ def star_track(cid, x, y, frames, spacing, exposure):
     """Centroid and light of the star near (x, y) in frames started `spacing` camera seconds apart."""
     out = []
     for _ in range(frames):
-        t0 = orxsim.sim_time()
-        img, _ = snap(cid, exposure)
-        x, y = centroid(img, x, y)
-        out.append((x, y, star_image_light(img, x, y)))
-        while orxsim.sim_time() < t0 + spacing:
-            time.sleep(0.0005)
+        t0 = start(cid, exposure)
+        img, _ = fetch(cid)
+        with clock_held():
+            x, y = centroid(img, x, y)
+            out.append((x, y, star_image_light(img, x, y)))
+        wait_until(t0 + spacing)
     return np.array(out)
 
 
