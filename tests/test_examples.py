@@ -293,10 +293,11 @@ def test_guide_measures_the_pulses_then_guides(tmp_path, motion):
         want = motion[name] * float(ms) / 1000
         unit = want / np.hypot(*want)
         got = np.array([float(dx), float(dy)])
-        # each pulse on its own: the mount's drift between the frames around it is a
-        # hundredth of a pixel per second, seeing's wander about a tenth of a pixel
-        assert got @ unit == pytest.approx(np.hypot(*want), rel=0.06), (name, got, want)
-        assert abs(got @ [-unit[1], unit[0]]) < 0.4, (name, got, want)
+        # each pulse on its own, give or take what the mount's periodic error (up to 0.03 px
+        # a second) and seeing's wander (about 0.1 px) did between the frames around it;
+        # leaving out cos(dec) would be 13 % off, a calibration turned by 5 degrees 0.9 px across
+        assert got @ unit == pytest.approx(np.hypot(*want), rel=0.08), (name, got, want)
+        assert abs(got @ [-unit[1], unit[0]]) < 0.6, (name, got, want)
     # the default goes on to guide with that calibration
     assert re.search(r"^unguided: +\d+ frames, RMS [\d.]+ px", out, re.M), out
     assert re.search(r"^guided: +\d+ frames, RMS [\d.]+ px", out, re.M), out
