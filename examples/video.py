@@ -7,6 +7,11 @@ simulated cameras that ship with orx it needs no arguments:
 
     python examples/video.py
     python examples/video.py --camera 2 --roi 1920 1080 --exposure 2 --seconds 10
+
+Frames of a few milliseconds suit bright targets; the stars of the simulated
+night sky need about a second and high gain:
+
+    python examples/video.py --exposure 2000 --gain 300 --frames 5 --output . --time-scale 0.01
 """
 from __future__ import annotations
 
