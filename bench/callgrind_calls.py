@@ -7,14 +7,21 @@ move; instruction counts do not).
 Each case runs in a child process under callgrind twice, with 10000 and
 50000 calls; the difference divided by 40000 is the cost of one call plus one
 turn of the loop, and the bare loop's own count is taken off. The collector is off during the loop, as in run.py's timings. Needs valgrind.
+
+Beside orx's get_control_value runs a peer written with nanobind
+(bench/nanobind_peer: the same header, linked to the same camera library
+file), built here for the running interpreter with nanobind from PyPI in a
+temporary folder (needs pip, cmake and a C++ compiler; the row is left out,
+with the reason, when it cannot be built).
 """
 import os
 import shutil
 import subprocess
 import sys
+import tempfile
 
 CHILD = r"""
-import gc, operator, sys
+import gc, operator, os, sys
 import orx, orxsim
 cam = orxsim.add_camera({"model": "guide", "width": 640, "height": 480})
 orx.open_camera(cam); orx.init_camera(cam)
@@ -25,7 +32,13 @@ if src.startswith("ORX"):  # the library call alone, looped in C
     orxsim.time_call(src, cam, 100)
     orxsim.time_call(src, cam, int(sys.argv[2]))
     sys.exit(0)
-env = dict(f=operator.is_, g=orx.get_control_value, s=orx.set_control_value, st=orx.get_exp_status,
+nb_get = None
+if src.startswith("nb("):  # the peer, calling the same simulator as orx
+    sys.path.insert(0, os.environ["ORX_NANOBIND_PEER"])
+    import orx_nanobind_peer
+    nb_get = orx_nanobind_peer.get_control_value
+    assert nb_get(cam, int(G)) == orx.get_control_value(cam, G)
+env = dict(f=operator.is_, g=orx.get_control_value, nb=nb_get, s=orx.set_control_value, st=orx.get_exp_status,
            h=orx.handle_error_code, c=cam, G=G, v=v)
 exec("def loop(n, " + ", ".join(f"{k}={k}" for k in env) + "):\n    for _ in range(n):\n        " + src, env)
 env["loop"](100)
@@ -41,12 +54,36 @@ CASES = [  # (label, loop body or library function, library function it makes)
     ("get_exp_status(cam)", "st(c)", "ORXGetExpStatus"),
     ("handle_error_code(0)", "h(0)", None),
 ]
+PEER_CASE = ("nanobind get_control_value(cam, 0)", "nb(c, 0)", "ORXGetControlValue")
 
 
-def instructions(src, n):
+def nanobind_peer(work):
+    """Builds the nanobind peer into `work`; its folder, or None and why not."""
+    here = os.path.dirname(os.path.abspath(__file__))
+    try:
+        import orxsim
+        library = orxsim.camera_library()
+        subprocess.run([sys.executable, "-m", "pip", "install", "-q", "--target", os.path.join(work, "nb"),
+                        "nanobind"], check=True, capture_output=True, text=True)
+        cmake_dir = os.path.join(work, "nb", "nanobind", "cmake")
+        build = os.path.join(work, "build")
+        subprocess.run(["cmake", "-S", os.path.join(here, "nanobind_peer"), "-B", build,
+                        "-DCMAKE_BUILD_TYPE=Release", f"-DPython_EXECUTABLE={sys.executable}",
+                        f"-Dnanobind_DIR={cmake_dir}", f"-DORX_CAMERA_LIBRARY_FILE={library}"],
+                       check=True, capture_output=True, text=True)
+        subprocess.run(["cmake", "--build", build, "-j2"], check=True, capture_output=True, text=True)
+    except (OSError, RuntimeError, subprocess.CalledProcessError) as e:
+        detail = getattr(e, "stderr", "") or ""
+        return None, f"{e} {detail[-2000:]}"
+    return build, ""
+
+
+def instructions(src, n, peer=None):
     # the interpreter itself, not a launcher script in front of it
     python = os.path.realpath(sys.executable)
     env = dict(os.environ, PYTHONHASHSEED="0")  # the same dict layouts in every run
+    if peer:
+        env["ORX_NANOBIND_PEER"] = peer
     out = subprocess.run(["valgrind", "--tool=callgrind", "--callgrind-out-file=/dev/null", python, "-c", CHILD,
                           src, str(n)], capture_output=True, text=True, check=True, env=env).stderr
     for line in out.splitlines():
@@ -59,8 +96,11 @@ def main():
     if not shutil.which("valgrind"):
         print("valgrind not found")
         return 1
-    count = lambda src: (instructions(src, 50000) - instructions(src, 10000)) / 40000
-    per = {label: (count(src), count(lib) if lib else 0.0) for label, src, lib in CASES}
+    with tempfile.TemporaryDirectory() as work:
+        peer, why = nanobind_peer(work)
+        cases = CASES + [PEER_CASE] if peer else CASES
+        count = lambda src: (instructions(src, 50000, peer) - instructions(src, 10000, peer)) / 40000
+        per = {label: (count(src), count(lib) if lib else 0.0) for label, src, lib in cases}
     loop = per.pop("bare loop")[0]
     floor = per["operator.is_(1, 2)"][0] - loop
     print(f"Instructions per call (callgrind; the bare loop's {loop:.0f} taken off)\n")
@@ -70,6 +110,11 @@ def main():
         n = total - loop
         print(f"{label:44s} {n:6.0f} {lib:8.0f} {n - lib:8.0f} {(n - lib) / floor:14.1f}")
     print("```")
+    if peer:
+        ours, theirs = (per[k][0] - loop for k in ("get_control_value(cam, ORX_GAIN)", PEER_CASE[0]))
+        print(f"\nget_control_value: orx / nanobind = {ours:.0f} / {theirs:.0f} = {ours / theirs:.3f}")
+    else:
+        print("\nnanobind peer not built: " + why)
     return 0
 
 

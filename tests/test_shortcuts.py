@@ -9,7 +9,11 @@ in Python, and again after the change is undone.
 """
 import builtins
 import enum
+import os
+import shutil
 import struct
+import subprocess
+import sys
 
 import pytest
 
@@ -112,7 +116,10 @@ ARGUMENT_CHANGES = {  # the number behind an enumeration argument
     "member _value_": lambda mp: mp.setitem(vars(MEMBER), "_value_", 6),
     "member _value_ a float": lambda mp: mp.setitem(vars(MEMBER), "_value_", 2.9),
     "member _value_ an int subclass": lambda mp: mp.setitem(vars(MEMBER), "_value_", Member2(5)),
+    "member __dict__ replaced": lambda mp: mp.setattr(MEMBER, "__dict__", {**vars(MEMBER), "_value_": 2}),
     "value property getter": lambda mp: mp.setattr(VALUE_PROPERTY, "fget", lambda self: 1),
+    "value property __dict__ replaced": lambda mp: mp.setattr(VALUE_PROPERTY, "__dict__",
+                                                              {**vars(VALUE_PROPERTY), "fget": lambda self: 3}),
     "descriptor type __get__": lambda mp: mp.setattr(type(VALUE_PROPERTY), "__get__",
                                                      lambda self, obj, cls=None: 2),
     "class value attribute": lambda mp: mp.setattr(CameraMode, "value", property(lambda self: 3), raising=False),
@@ -170,3 +177,48 @@ def test_the_module_answers_as_the_full_road(change, road):
             assert module() == full(), change
     for _ in range(2):  # and given up again when the change is undone
         assert module() == full()
+
+
+# Takes every free watcher of one kind, then runs the table above in the same
+# process: orx, imported after, finds none and takes the full road throughout.
+WATCHERS_TAKEN = """
+import ctypes, sys
+import pytest
+kind = sys.argv[1]
+api = ctypes.pythonapi
+if kind == "Dict":
+    callback = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.c_int, ctypes.py_object, ctypes.py_object, ctypes.py_object)
+else:
+    callback = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.py_object)
+keep = callback(lambda *args: 0)
+add = getattr(api, f"Py{kind}_AddWatcher")
+add.argtypes, add.restype = [callback], ctypes.c_int
+taken = 0
+while True:
+    try:
+        add(keep)
+    except RuntimeError:  # none left
+        break
+    taken += 1
+assert taken > 0
+sys.exit(pytest.main(["-q", "-p", "no:cacheprovider", sys.argv[2] + "::test_the_module_answers_as_the_full_road"]))
+"""
+
+
+@pytest.mark.skipif(sys.version_info < (3, 12), reason="interpreters before 3.12 have no watchers")
+@pytest.mark.parametrize("kind", ["Dict", "Type"])
+def test_without_a_free_watcher_the_module_answers_as_the_full_road(kind):
+    done = subprocess.run([sys.executable, "-c", WATCHERS_TAKEN, kind, __file__], capture_output=True, text=True,
+                          cwd=os.path.dirname(__file__), timeout=300)
+    assert done.returncode == 0, done.stdout[-3000:] + done.stderr[-3000:]
+    assert f"{len(CASES)} passed" in done.stdout
+
+
+@pytest.mark.skipif(sys.version_info < (3, 12) or not shutil.which("nm"),
+                    reason="watchers replace the private look-ups from 3.12 on; needs nm")
+def test_the_module_imports_no_private_lookup():
+    listing = subprocess.run(["nm", "-D", "--undefined-only", orx.__file__], capture_output=True, text=True,
+                             check=True).stdout
+    imported = {line.split()[-1].split("@")[0] for line in listing.splitlines() if line.strip()}
+    assert {"PyDict_Watch", "PyType_Watch"} <= imported  # the listing is the module's own
+    assert not imported & {"_PyType_Lookup", "_PyObject_GetDictPtr"}

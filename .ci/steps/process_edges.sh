@@ -4,6 +4,8 @@
 #   - programs that end while daemon threads are inside orx calls exit with
 #     status 0 and nothing on stderr (tests/programs/exit_with_threads.py,
 #     EXIT_RUNS runs per interpreter, each ending at another moment);
+#   - from 3.12 on, the module imports no private look-up of the interpreter
+#     (_PyType_Lookup, _PyObject_GetDictPtr): its undefined symbols;
 #   - an allocation failure at every position of the module's start-up
 #     raises MemoryError or ImportError and a later import gives the whole
 #     module (tests/programs/import_nomemory.py), plus a sample of processes
@@ -30,6 +32,14 @@ for py in $(ls -d /root/.pyenv/versions/3.* 2>/dev/null | sort -V) "$(command -v
     cmake -S "$root" -B "$work/$ver" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPython_EXECUTABLE="$py" >/dev/null
     cmake --build "$work/$ver" -j2 >/dev/null
     export PYTHONPATH="$work/$ver/stage:$root/python"
+    if "$py" -c 'import sys; sys.exit(sys.version_info < (3, 12))'; then
+        private=$(nm -D --undefined-only "$work/$ver"/stage/orx.*.so | grep -Ew '_PyType_Lookup|_PyObject_GetDictPtr' || true)
+        if [ -n "$private" ]; then
+            echo "private interpreter functions imported:"; echo "$private"; status=1
+        else
+            echo "undefined symbols: no private look-up"
+        fi
+    fi
     failed=0
     for run in $(seq "$EXIT_RUNS"); do
         rc=0

@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <utility>
 
+#include "module/validity.hpp"
+
 namespace orx {
 
 // The name every class and function of the module carries as __module__ and
@@ -57,26 +59,6 @@ struct State {
 };
 extern State g;
 
-// Shortcuts of the call road (remembered look-ups, the success road, the
-// enumeration machinery read directly) are kept valid by dictionary and type
-// version tags. The dictionary tag is deprecated from 3.12 on and gone in
-// 3.14; there every look-up and every enumeration call takes the full road.
-#if PY_VERSION_HEX < 0x030E0000
-#define ORX_TAG_SHORTCUTS 1
-inline uint64_t dict_tag(PyObject *d) {
-#if defined(__GNUC__)
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-#endif
-    return reinterpret_cast<PyDictObject *>(d)->ma_version_tag;
-#if defined(__GNUC__)
-#pragma GCC diagnostic pop
-#endif
-}
-#else
-#define ORX_TAG_SHORTCUTS 0
-#endif
-
 // The module global `key` (a str): the namespace, then the built-ins, else
 // NameError. New reference.
 PyObject *lookup_global(PyObject *key);
@@ -97,9 +79,8 @@ private:
     const char *name_;
     PyObject *key_ = nullptr;
     // cache: valid while the namespace and the built-ins are unchanged
-    PyObject *cached_ = nullptr;  // borrowed; kept alive by the dict holding it
-    uint64_t dict_tag_ = 0;
-    uint64_t builtins_tag_ = 0;
+    PyObject *cached_ = nullptr; // borrowed; kept alive by the dict holding it
+    Seen seen_;
     Global *next_;
     static Global *first_;
 };

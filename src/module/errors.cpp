@@ -90,62 +90,37 @@ bool plain_success(PyObject *table, PyObject *code) {
 
 PyObject *handle_error_code_body(Call &c) { return handle_status(c.arg(0)); }
 
-// What plain_success_known() compares with: the version tags seen when status
-// 0 last took the whole road and was found to do nothing.
-struct SuccessMemo {
-    bool set = false;
-    uint64_t dict_tag = 0, builtins_tag = 0, table_tag = 0;
-    PyObject *table = nullptr; // borrowed: held by the namespace while its tag stands
-    PyObject *builtins = nullptr; // the built-ins' dict, borrowed: it lives as long as the interpreter
-    unsigned int success_tag = 0;
-};
-SuccessMemo memo;
+// When status 0 last went the whole way and was found to do nothing: the
+// module namespace, the built-ins, the status table and the success class as
+// they were then.
+Seen memo;
 
 bool is_zero(PyObject *code) {
     int overflow = 0;
     return PyLong_CheckExact(code) && PyLong_AsLongAndOverflow(code, &overflow) == 0 && !overflow;
 }
 
-// Called right after plain_success() held for `table`.
-void remember_plain_success(PyObject *table) {
-#if ORX_TAG_SHORTCUTS
-    memo.set = false;
+// Called right after plain_success() held for `table`: the checks are made
+// again with everything they read watched from before.
+void remember_plain_success(PyObject *table, PyObject *code) {
+    memo.forget();
+    Seen seen;
+    seen.begin();
+    seen.add(reinterpret_cast<PyTypeObject *>(original_success));
+    seen.add(g.dict);
+    seen.add(PyModule_GetDict(g.builtins));
+    seen.add(table);
     Ref handler = Ref::steal(lookup_handle_error_code());
-    if (!handler) {
-        PyErr_Clear(); // only a memo: the calls that need the handler report its absence
-        return;
-    }
-    if (!is_original_handler(handler.get())) return;
-    // a type gets its version tag on an attribute look-up (of any name)
-    PyTypeObject *success = reinterpret_cast<PyTypeObject *>(original_success);
-    if (success->tp_version_tag == 0) (void)_PyType_Lookup(success, g_ORXSuccess.key());
-    if (success->tp_version_tag == 0) return;
-    memo.dict_tag = dict_tag(g.dict);
-    memo.builtins = PyModule_GetDict(g.builtins);
-    memo.builtins_tag = dict_tag(memo.builtins);
-    memo.table = table;
-    memo.table_tag = dict_tag(table);
-    memo.success_tag = success->tp_version_tag;
-    memo.set = true;
-#else
-    (void)table;
-#endif
+    Ref current = Ref::steal(handler ? g_ORX_ERROR_CODE_TO_EXCEPTION.get() : nullptr);
+    // only a memo: the calls that need what is missing report its absence
+    const bool plain = current.get() == table && is_original_handler(handler.get()) && plain_success(table, code);
+    PyErr_Clear();
+    if (plain && seen.holds()) memo = seen;
 }
 
 } // namespace
 
-bool plain_success_known() {
-#if ORX_TAG_SHORTCUTS
-    if (!memo.set || dict_tag(g.dict) != memo.dict_tag || dict_tag(memo.builtins) != memo.builtins_tag)
-        return false;
-    // the namespace is as it was, so the table and the class it named are alive
-    PyTypeObject *success = reinterpret_cast<PyTypeObject *>(original_success);
-    return dict_tag(memo.table) == memo.table_tag && success->tp_version_tag == memo.success_tag &&
-           Py_TYPE(original_success) == &PyType_Type;
-#else
-    return false;
-#endif
-}
+bool plain_success_known() { return memo.holds() && Py_TYPE(original_success) == &PyType_Type; }
 
 PyObject *handle_status(PyObject *code) {
     const bool zero = is_zero(code);
@@ -153,7 +128,7 @@ PyObject *handle_status(PyObject *code) {
     Ref table = Ref::steal(g_ORX_ERROR_CODE_TO_EXCEPTION.get());
     if (!table) return nullptr;
     if (zero && plain_success(table.get(), code)) {
-        remember_plain_success(table.get());
+        remember_plain_success(table.get(), code);
         return none();
     }
     if (PyErr_Occurred()) return nullptr;
@@ -194,6 +169,7 @@ const FunctionSpec handle_error_code_spec = {
     "handle_error_code", nullptr, "None", handle_error_code_body, {{"orx_error_code", "int", Rule::Int}}};
 
 bool create_exceptions(PyObject *dict) {
+    memo.forget();
     for (const ExceptionClass &e : kExceptions) {
         Ref base = e.name == kExceptions[0].name ? Ref::borrow(PyExc_Exception) : Ref::steal(g_ORXError.get());
         if (!base) return false;

@@ -81,9 +81,9 @@ bool int_overflow() {
     return false;
 }
 
-// An int object to int32.
-bool narrow_long(PyObject *v, int32_t &out) {
-    // an exact int of one digit (at most 30 bits) is read in place
+// An exact int of one digit (at most 30 bits) read in place; false for any
+// other object, which narrow_long() takes.
+inline bool narrow_in_place(PyObject *v, int32_t &out) {
 #if PY_VERSION_HEX >= 0x030C0000
     if (PyLong_CheckExact(v) && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject *>(v))) {
         out = static_cast<int32_t>(PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject *>(v)));
@@ -99,6 +99,12 @@ bool narrow_long(PyObject *v, int32_t &out) {
         }
     }
 #endif
+    return false;
+}
+
+// An int object to int32.
+bool narrow_long(PyObject *v, int32_t &out) {
+    if (narrow_in_place(v, out)) return true;
     int overflow = 0;
     long x = PyLong_AsLongAndOverflow(v, &overflow);
     if (overflow) return int_overflow();
@@ -131,6 +137,55 @@ bool narrow_object(PyObject *v, int32_t &out) {
 Global &Call::handle_error_code_global() { return g_handle_error_code; }
 PyObject *lookup_handle_error_code() { return g_handle_error_code.get(); }
 
+// The arguments given by keyword (and the positional ones before them) in
+// parameter order, with the messages for missing, unknown and repeated ones.
+bool Call::gather_keywords(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames, PyObject **given) {
+    const Py_ssize_t n = n_;
+    const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+    if (nargs > n) return wrong_count(spec_, nargs);
+    for (Py_ssize_t i = 0; i < nargs; ++i) given[i] = args[i];
+    PyObject *const *kwvalues = args + nargs;
+    Py_ssize_t unused = nkw;
+    // the parameters not given by position, each by its keyword
+    for (Py_ssize_t i = nargs; i < n; ++i) {
+        const char *name = spec_.params[i].name;
+        given[i] = nullptr;
+        for (Py_ssize_t k = 0; k < nkw; ++k) {
+            if (same_name(PyTuple_GET_ITEM(kwnames, k), name)) {
+                given[i] = kwvalues[k];
+                --unused;
+                break;
+            }
+        }
+        if (!given[i]) return wrong_count(spec_, i);
+    }
+    // keywords left over: not strings, repeats of positional ones, unknown
+    if (unused > 0) {
+        for (Py_ssize_t k = 0; k < nkw; ++k) {
+            PyObject *key = PyTuple_GET_ITEM(kwnames, k);
+            if (!PyUnicode_Check(key)) {
+                PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", spec_.name);
+                return false;
+            }
+            Py_ssize_t match = -1;
+            for (Py_ssize_t i = 0; i < n && match < 0; ++i) {
+                if (same_name(key, spec_.params[i].name)) match = i;
+            }
+            if (match < 0) {
+                PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
+                             spec_.name, key);
+                return false;
+            }
+            if (match < nargs) {
+                PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
+                             spec_.name, key);
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
 bool Call::bind(PyObject *const *args, size_t nargsf, PyObject *kwnames) {
     const Py_ssize_t n = n_;
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
@@ -148,74 +203,78 @@ bool Call::bind(PyObject *const *args, size_t nargsf, PyObject *kwnames) {
         return true;
     }
 
-    PyObject *given[kMaxParams] = {};
+    PyObject *given_by_keyword[kMaxParams];
+    PyObject *const *given = args; // by position only: the call's own array
     if (nkw == 0) {
         if (nargs != n) return wrong_count(spec_, nargs);
-        for (Py_ssize_t i = 0; i < n; ++i) given[i] = args[i];
     } else {
-        if (nargs > n) return wrong_count(spec_, nargs);
-        for (Py_ssize_t i = 0; i < nargs; ++i) given[i] = args[i];
-        PyObject *const *kwvalues = args + nargs;
-        Py_ssize_t unused = nkw;
-        // the parameters not given by position, each by its keyword
-        for (Py_ssize_t i = nargs; i < n; ++i) {
-            const char *name = spec_.params[i].name;
-            for (Py_ssize_t k = 0; k < nkw; ++k) {
-                if (same_name(PyTuple_GET_ITEM(kwnames, k), name)) {
-                    given[i] = kwvalues[k];
-                    --unused;
-                    break;
-                }
-            }
-            if (!given[i]) return wrong_count(spec_, i);
-        }
-        // keywords left over: not strings, repeats of positional ones, unknown
-        if (unused > 0) {
-            for (Py_ssize_t k = 0; k < nkw; ++k) {
-                PyObject *key = PyTuple_GET_ITEM(kwnames, k);
-                if (!PyUnicode_Check(key)) {
-                    PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", spec_.name);
-                    return false;
-                }
-                Py_ssize_t match = -1;
-                for (Py_ssize_t i = 0; i < n && match < 0; ++i) {
-                    if (same_name(key, spec_.params[i].name)) match = i;
-                }
-                if (match < 0) {
-                    PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
-                                 spec_.name, key);
-                    return false;
-                }
-                if (match < nargs) {
-                    PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
-                                 spec_.name, key);
-                    return false;
-                }
-            }
-        }
+        given = given_by_keyword;
+        if (!gather_keywords(args, nargs, kwnames, given_by_keyword)) return false;
     }
 
-    // binding-time rules, in parameter order
+    // binding-time rules, in parameter order; an exact int and an
+    // enumeration argument are taken as given
     for (Py_ssize_t i = 0; i < n; ++i) {
-        const Param &p = spec_.params[i];
+        const Rule rule = spec_.params[i].rule;
         PyObject *obj = given[i];
-        switch (p.rule) {
-        case Rule::Int:
-            if (!bind_int(p, obj, bound_[i], owned_[i])) return false;
-            continue;
-        case Rule::Bool:
-            if (!bind_bool(obj, value_[i])) return false;
-            break;
-        case Rule::Id:
-            if (!bind_id(p, obj)) return false;
-            break;
-        case Rule::Str:
-            if (!bind_str(p, obj)) return false;
-            break;
-        case Rule::Enum:
-            break;
+        if ((rule == Rule::Int && PyLong_CheckExact(obj)) || rule == Rule::Enum)
+            bound_[i] = obj;
+        else if (!bind_slowly(static_cast<int>(i), obj))
+            return false;
+    }
+    return true;
+}
+
+bool Call::bind_slowly(int i, PyObject *obj) {
+    const Param &p = spec_.params[i];
+    switch (p.rule) {
+    case Rule::Int:
+        return bind_int(p, obj, bound_[i], owned_[i]);
+    case Rule::Bool:
+        if (!bind_bool(obj, value_[i])) return false;
+        break;
+    case Rule::Id:
+        if (!bind_id(p, obj)) return false;
+        break;
+    case Rule::Str:
+        if (!bind_str(p, obj)) return false;
+        break;
+    case Rule::Enum:
+        break;
+    }
+    bound_[i] = obj;
+    return true;
+}
+
+// The rules whose narrowing may do more than read a number in place, kept
+// out of the loop below.
+bool Call::narrow_slowly(int i) {
+    PyObject *obj = bound_[i];
+    switch (spec_.params[i].rule) {
+    case Rule::Int:
+        return narrow_long(obj, value_[i]);
+    case Rule::Bool:
+        return true; // taken when bound
+    case Rule::Enum: {
+        Ref v = Ref::steal(enum_value(obj));
+        if (!v || !narrow_object(v.get(), value_[i])) return false;
+        enum_value_remember(obj, v.get(), value_[i]);
+        return true;
+    }
+    case Rule::Id:
+        std::memcpy(&id_, record_of<IdRecord>(obj), sizeof id_);
+        return true;
+    case Rule::Str: {
+        owned_[i] = Ref::steal(PyUnicode_AsUTF8String(obj));
+        if (!owned_[i]) return false;
+        // the library sees a C string: a NUL inside would silently cut it
+        const char *s = PyBytes_AS_STRING(owned_[i].get());
+        if (std::strlen(s) != static_cast<size_t>(PyBytes_GET_SIZE(owned_[i].get()))) {
+            PyErr_SetString(PyExc_ValueError, "embedded null byte");
+            return false;
         }
-        bound_[i] = obj;
+        return true;
+    }
     }
     return true;
 }
@@ -223,35 +282,12 @@ bool Call::bind(PyObject *const *args, size_t nargsf, PyObject *kwnames) {
 bool Call::narrow() {
     const int n = n_;
     for (int i = 0; i < n; ++i) {
-        PyObject *obj = bound_[i];
-        switch (spec_.params[i].rule) {
-        case Rule::Int:
-            if (!narrow_long(obj, value_[i])) return false;
-            break;
-        case Rule::Bool:
-            break; // taken when bound
-        case Rule::Enum: {
-            if (enum_value_known(obj, value_[i])) break;
-            Ref v = Ref::steal(enum_value(obj));
-            if (!v || !narrow_object(v.get(), value_[i])) return false;
-            enum_value_remember(obj, v.get(), value_[i]);
-            break;
-        }
-        case Rule::Id:
-            std::memcpy(&id_, record_of<IdRecord>(obj), sizeof id_);
-            break;
-        case Rule::Str: {
-            owned_[i] = Ref::steal(PyUnicode_AsUTF8String(obj));
-            if (!owned_[i]) return false;
-            // the library sees a C string: a NUL inside would silently cut it
-            const char *s = PyBytes_AS_STRING(owned_[i].get());
-            if (std::strlen(s) != static_cast<size_t>(PyBytes_GET_SIZE(owned_[i].get()))) {
-                PyErr_SetString(PyExc_ValueError, "embedded null byte");
-                return false;
-            }
-            break;
-        }
-        }
+        const Rule rule = spec_.params[i].rule;
+        // the common cases in place: a small exact int, a member whose number is known
+        if ((rule == Rule::Int && narrow_in_place(bound_[i], value_[i])) ||
+            (rule == Rule::Enum && enum_value_known(bound_[i], value_[i])))
+            continue;
+        if (!narrow_slowly(i)) return false;
     }
     return true;
 }

@@ -117,6 +117,9 @@ private:
         return original ? hand_to_original(status) : hand_status(handler.get(), status);
     }
 
+    bool gather_keywords(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames, PyObject **given);
+    bool bind_slowly(int i, PyObject *obj);
+    bool narrow_slowly(int i);
     static Global &handle_error_code_global();
     static bool hand_status(PyObject *handler, int32_t status);
     static bool hand_to_original(int32_t status);
@@ -125,12 +128,13 @@ private:
     const int n_; // the number of parameters
     // The bound arguments: borrowed from the call (the caller keeps them
     // alive until it returns), or an object made here and held in owned_.
-    PyObject *bound_[kMaxParams] = {};
-    int32_t value_[kMaxParams] = {};
+    // Each is written (by bind(), narrow()) before it is read.
+    PyObject *bound_[kMaxParams];
+    int32_t value_[kMaxParams];
     // Objects made for a parameter: the int of the integer rule's
     // conversion, the UTF-8 bytes of a str.
     Ref owned_[kMaxParams];
-    IdRecord id_ = {};
+    IdRecord id_;
 };
 
 // A new function object for `spec`.

@@ -190,6 +190,7 @@ bool execute(PyObject *module) {
     if (!g.builtins || PyDict_SetItemString(g.dict, "__builtins__", g.builtins) < 0) return false;
     if (!check_version()) return false;
     if (!Name::intern_all() || !Global::intern_all()) return false;
+    start_watching();
 
     PyObject *modules = PyImport_GetModuleDict();
     PyObject *key = qualified_name.get(); // made above
@@ -223,6 +224,7 @@ int exec(PyObject *module) {
         PyErr_Clear();
         pending.restore();
     }
+    stop_watching();
     Py_CLEAR(g.module);
     g.dict = nullptr;
     if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, kInitName);

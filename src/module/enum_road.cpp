@@ -1,0 +1,257 @@
+// enum_road.cpp - the enumeration machinery taken in short while it is the
+// standard one.
+//
+// obj.value on an enumeration member runs the enumeration's `value` property,
+// whose getter returns the member's `_value_`; cls(value) runs the
+// metaclass's __call__, which hands an int to the class's __new__, which
+// answers from the class's value-to-member map. Both are Python code. While
+// the property, __call__ and __new__ are still the objects they were when
+// the module started, reading `_value_` and the map directly gives the same
+// result without running it. Each check is remembered (Seen) until something
+// it read changes.
+#include "module/core.hpp"
+
+namespace orx {
+
+namespace {
+
+Name s_value("value"), s_value_("_value_"), s_call("__call__"), s_new("__new__"),
+    s_value2member_map("_value2member_map_"), s_fget("fget");
+
+// The metaclass's __call__ as the module started.
+PyObject *enum_meta_call = nullptr;
+
+// The `value` property as it was when the module started: its type (with
+// the __get__ that calls the getter) unchanged, its own attributes (the
+// getter among them) unchanged, the getter's code the same.
+struct ValueProperty {
+    PyObject *property = nullptr;                // held
+    PyObject *dict = nullptr;                    // compared: the property's dictionary then
+    PyObject *getter = nullptr, *code = nullptr; // held
+    Seen seen;                                   // the property's type and dictionary
+};
+ValueProperty value_property;
+
+void forget_value_property() {
+    ValueProperty &v = value_property;
+    Py_CLEAR(v.property);
+    Py_CLEAR(v.getter);
+    Py_CLEAR(v.code);
+    v = ValueProperty();
+}
+
+void remember_value_property(PyObject *property) {
+    forget_value_property();
+    ValueProperty &v = value_property;
+    v.seen.begin();
+    v.seen.add(Py_TYPE(property));
+    PyObject *dict = instance_dict(property);
+    if (dict) v.seen.add(dict);
+    PyObject *getter = dict ? PyDict_GetItemWithError(dict, s_fget.get()) : nullptr;
+    if (!getter || !PyFunction_Check(getter) || !v.seen.holds()) {
+        PyErr_Clear(); // only a shortcut not taken
+        v.seen.forget();
+        return;
+    }
+    v.property = Py_NewRef(property);
+    v.dict = dict;
+    v.getter = Py_NewRef(getter);
+    v.code = Py_NewRef(PyFunction_GET_CODE(getter));
+}
+
+// The getter the property's dictionary holds now.
+bool getter_unchanged(const ValueProperty &v) {
+    if (kAttributeStoresSeen) return true; // a change would have been seen
+    PyObject *now = PyDict_GetItemWithError(v.dict, s_fget.get());
+    if (!now) PyErr_Clear();
+    return now == v.getter;
+}
+
+bool value_property_unchanged() {
+    const ValueProperty &v = value_property;
+    // the dictionary compared first: the version tags are read from it
+    return v.getter && instance_dict(v.property) == v.dict && v.seen.holds() &&
+           getter_unchanged(v) &&
+           PyFunction_GET_CODE(v.getter) == v.code;
+}
+
+// Member types whose `value` was found to be the enumeration property (and
+// `_value_` not defined by the class).
+struct ValueType {
+    PyTypeObject *type = nullptr; // compared, never used
+    Seen seen;                    // the type
+};
+ValueType value_types[8];
+int value_types_next = 0;
+
+// Whether obj.value is the property's getter result, obj._value_, and that
+// attribute lives in the instance dictionary (nothing of the name in the class).
+bool value_is_member_attribute(PyTypeObject *type) {
+    if (type->tp_getattro != PyObject_GenericGetAttr || !value_property_unchanged()) return false;
+    for (const ValueType &v : value_types)
+        if (v.type == type && v.seen.holds()) return true;
+    Seen seen;
+    seen.begin();
+    seen.add(type);
+    if (type_lookup(type, s_value.get()) != value_property.property || type_lookup(type, s_value_.get()))
+        return false;
+    if (seen.holds()) {
+        value_types[value_types_next] = {type, seen};
+        value_types_next = (value_types_next + 1) % 8;
+    }
+    return true;
+}
+
+// Members whose `_value_` was last read as an exact int fitting 32 bits:
+// while the member's type is the one checked then and unchanged, the `value`
+// property unchanged, and the member's dictionary the same one, unchanged,
+// reading and narrowing `value` gives the same number again.
+struct KnownValue {
+    PyObject *member = nullptr; // compared, never used
+    PyTypeObject *type = nullptr; // compared
+    PyObject *dict = nullptr;   // compared
+    Seen seen; // the member's type, the property's type and dictionary, the member's dictionary
+    int32_t value = 0;
+};
+KnownValue known_values[16];
+
+// A member's place among them, by its address (one member per place).
+KnownValue &known_value(PyObject *member) { return known_values[(reinterpret_cast<uintptr_t>(member) >> 4) % 16]; }
+
+// cls(value) for one enumeration class made at start-up.
+struct EnumShortcut {
+    PyObject *cls = nullptr;         // borrowed: the module keeps its classes alive
+    PyObject *new_fn = nullptr;      // held: the class's __new__ as created
+    Seen checked;                    // the class, its metaclass, its value map
+    PyObject *map = nullptr;         // borrowed: the class holds it while `checked` holds
+    PyObject *last_key = nullptr;    // held: the last value looked up
+    PyObject *last_member = nullptr; // borrowed: the map holds it while `checked` holds
+};
+EnumShortcut enum_shortcuts[8];
+int enum_shortcut_count = 0;
+int enum_shortcut_last = 0; // the entry used last, tried first
+
+// Whether cls(value) may be answered from the class's value map: its
+// metaclass's __call__ and its __new__ are the ones it was created with.
+bool check_enum_shortcut(EnumShortcut &e) {
+    PyTypeObject *type = reinterpret_cast<PyTypeObject *>(e.cls);
+    PyTypeObject *meta = Py_TYPE(e.cls);
+    e.map = e.last_member = nullptr;
+    e.checked.begin();
+    e.checked.add(type);
+    e.checked.add(meta);
+    PyObject *map = nullptr;
+    if (type_lookup(meta, s_call.get()) == enum_meta_call && type_lookup(type, s_new.get()) == e.new_fn)
+        map = type_lookup(type, s_value2member_map.get());
+    if (!map || !PyDict_CheckExact(map)) {
+        e.checked.forget();
+        return false;
+    }
+    e.checked.add(map);
+    e.map = map;
+    return true;
+}
+
+} // namespace
+
+bool remember_enumeration(PyObject *cls) {
+    if (!PyType_Check(cls)) return true;
+    PyTypeObject *type = reinterpret_cast<PyTypeObject *>(cls);
+    if (enum_shortcut_count == 0) {
+        Py_XSETREF(enum_meta_call, Py_XNewRef(type_lookup(Py_TYPE(cls), s_call.get())));
+        PyObject *property = type_lookup(type, s_value.get());
+        if (property) remember_value_property(property);
+        else forget_value_property();
+    }
+    if (enum_shortcut_count < 8) {
+        EnumShortcut &e = enum_shortcuts[enum_shortcut_count++];
+        e = EnumShortcut();
+        e.cls = cls;
+        e.new_fn = Py_XNewRef(type_lookup(type, s_new.get()));
+    }
+    return true;
+}
+
+void forget_enumerations() {
+    for (int i = 0; i < enum_shortcut_count; ++i) {
+        Py_CLEAR(enum_shortcuts[i].new_fn);
+        Py_CLEAR(enum_shortcuts[i].last_key);
+        enum_shortcuts[i] = EnumShortcut();
+    }
+    enum_shortcut_count = enum_shortcut_last = 0;
+    for (ValueType &v : value_types) v = ValueType();
+    for (KnownValue &k : known_values) k = KnownValue();
+}
+
+PyObject *enum_value(PyObject *obj) {
+    if (value_is_member_attribute(Py_TYPE(obj))) {
+        // obj._value_ as the generic attribute look-up finds it: in the
+        // instance dictionary, the class having nothing of that name
+        if (PyObject *dict = instance_dict(obj)) {
+            PyObject *v = PyDict_GetItemWithError(dict, s_value_.get());
+            if (v) return Py_NewRef(v);
+            if (PyErr_Occurred()) return nullptr;
+        }
+        return PyObject_GetAttr(obj, s_value_.get()); // its AttributeError
+    }
+    return PyObject_GetAttr(obj, s_value.get());
+}
+
+bool enum_value_known(PyObject *obj, int32_t &out) {
+    const KnownValue &k = known_value(obj);
+    const ValueProperty &v = value_property;
+    // the dictionaries compared first: the version tags are read from them
+    if (k.member != obj || Py_TYPE(obj) != k.type || instance_dict(v.property) != v.dict ||
+        instance_dict(obj) != k.dict || !k.seen.holds() || !getter_unchanged(v) ||
+        PyFunction_GET_CODE(v.getter) != v.code)
+        return false;
+    out = k.value;
+    return true;
+}
+
+void enum_value_remember(PyObject *obj, PyObject *value, int32_t narrowed) {
+    PyTypeObject *type = Py_TYPE(obj);
+    // checked once before the property's dictionary is watched, so that it is alive
+    PyObject *dict = PyLong_CheckExact(value) && value_is_member_attribute(type) ? instance_dict(obj) : nullptr;
+    if (!dict) return;
+    Seen seen;
+    seen.begin();
+    seen.add(type);
+    seen.add(Py_TYPE(value_property.property));
+    seen.add(value_property.dict);
+    seen.add(dict);
+    // only what enum_value() read from this very dictionary
+    if (!value_is_member_attribute(type) || PyDict_GetItemWithError(dict, s_value_.get()) != value ||
+        !seen.holds()) {
+        PyErr_Clear();
+        return;
+    }
+    known_value(obj) = {obj, type, dict, seen, narrowed};
+}
+
+PyObject *enum_call(PyObject *cls, PyObject *value) {
+    if (PyLong_CheckExact(value) && enum_meta_call) {
+        for (int j = 0; j < enum_shortcut_count; ++j) {
+            const int i = j == 0 ? enum_shortcut_last : j == enum_shortcut_last ? 0 : j;
+            EnumShortcut &e = enum_shortcuts[i];
+            if (e.cls != cls) continue;
+            enum_shortcut_last = i;
+            if (!e.checked.holds() && !check_enum_shortcut(e)) break;
+            if (e.last_member &&
+                (e.last_key == value || PyLong_AsLong(e.last_key) == PyLong_AsLong(value)) && !PyErr_Occurred())
+                return Py_NewRef(e.last_member);
+            PyErr_Clear(); // values beyond a C long simply miss
+            PyObject *member = PyDict_GetItemWithError(e.map, value);
+            if (member) {
+                Py_XSETREF(e.last_key, Py_NewRef(value));
+                e.last_member = member;
+                return Py_NewRef(member);
+            }
+            if (PyErr_Occurred()) return nullptr;
+            break; // no such member: the class raises its own error
+        }
+    }
+    return PyObject_CallOneArg(cls, value);
+}
+
+} // namespace orx

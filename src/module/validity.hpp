@@ -1,0 +1,184 @@
+// validity.hpp - whether what the call road remembered still holds.
+//
+// The call road remembers what it found (a global's value, that handing over
+// status 0 does nothing, that the enumeration machinery is the standard one)
+// and reuses it while the dictionaries and types it was read from are
+// unchanged. How a change is noticed depends on the interpreter, and every
+// part of that lives in this header and validity.cpp:
+//   - from 3.12 on, one dictionary watcher and one type watcher of the
+//     module's own count the changes of every dictionary and type the module
+//     watches, each in a counter of its own; what was remembered holds while
+//     the counters of what it was read from stand where they stood;
+//   - on 3.10 and 3.11, which have no watchers, the version tags that the
+//     dictionaries and types carry play the counters' part.
+// Where neither is available (a free-threaded interpreter, or no free watcher
+// left) nothing is remembered and every call takes the full road.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstdint>
+
+#if PY_VERSION_HEX >= 0x030C0000
+#define ORX_WATCHERS 1
+#else
+#define ORX_WATCHERS 0
+#endif
+
+namespace orx {
+
+// Takes the watchers (3.12 on) when the module starts; without a free one the
+// module runs without shortcuts. Never fails.
+void start_watching();
+// Gives them back: a start-up that failed undoes what it took.
+void stop_watching();
+
+// The attribute `name` (a str) as the type's MRO holds it, no descriptor
+// applied: borrowed (the type holds it), or nullptr, never with an error set.
+PyObject *type_lookup(PyTypeObject *type, PyObject *name);
+
+// The object's own attribute dictionary: borrowed (the object holds it), or
+// nullptr, never with an error set.
+inline PyObject *instance_dict(PyObject *obj) {
+#if ORX_WATCHERS || defined(Py_GIL_DISABLED)
+    PyObject *dict = PyObject_GenericGetDict(obj, nullptr);
+    if (!dict) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    Py_DECREF(dict); // the object keeps it
+    return dict;
+#else
+    PyObject **slot = _PyObject_GetDictPtr(obj);
+    return slot ? *slot : nullptr;
+#endif
+}
+
+// Whether a store into an object's attribute reaches the watchers of its
+// dictionary. From 3.13 on, an object that keeps its attributes inline shares
+// them with the dictionary made for it, and such stores notify nobody: its
+// attributes are read again where they matter.
+inline constexpr bool kAttributeStoresSeen = PY_VERSION_HEX < 0x030D0000;
+
+// What one remembered result was read from. begin() starts a record, add()
+// names each dictionary or type before it is read; holds() tells whether none
+// of them changed since. A record whose dependencies could not all be
+// watched never holds. A record takes up to two types and three
+// dictionaries, four in all; every slot is compared, an unused one against a
+// counter that never moves.
+//
+// On 3.10 and 3.11 a dictionary must be kept alive by something checked
+// before it: holds() checks the types first, then the dictionaries in the
+// order they were added.
+class Seen {
+public:
+    Seen() { begin(); forget(); }
+    void begin();
+    void add(PyObject *dict);
+    void add(PyTypeObject *type);
+    void forget() { set_ = false; }
+    bool holds() const;
+
+private:
+    bool set_ = false;
+#if defined(Py_GIL_DISABLED)
+#elif ORX_WATCHERS
+    static constexpr int kMax = 4;
+    int count_ = 0;
+    const uint64_t *counter_[kMax]; // the watchers' counters (never freed)
+    uint64_t seen_[kMax];
+    // all the watchers' events when the counters were last found standing
+    mutable uint64_t events_ = 0;
+    bool counters_stand() const;
+#else
+    static constexpr int kTypes = 2, kDicts = 3;
+    int types_ = 0, dicts_ = 0;
+    const unsigned int *type_tag_[kTypes]; // in the type objects
+    unsigned int type_seen_[kTypes];
+    const uint64_t *dict_tag_[kDicts]; // in the dictionaries
+    uint64_t dict_seen_[kDicts];
+#endif
+};
+
+#if defined(Py_GIL_DISABLED)
+
+inline void Seen::begin() {}
+inline void Seen::add(PyObject *) {}
+inline void Seen::add(PyTypeObject *) {}
+inline bool Seen::holds() const { return false; }
+
+#elif ORX_WATCHERS
+
+inline constexpr uint64_t kStill = 0;
+
+// All the events of the module's watchers, on whatever they watch: while it
+// stands, every counter does.
+extern uint64_t watch_events;
+
+inline void Seen::begin() {
+    set_ = true;
+    count_ = 0;
+    events_ = watch_events;
+    for (int i = 0; i < kMax; ++i) {
+        counter_[i] = &kStill;
+        seen_[i] = 0;
+    }
+}
+
+inline bool Seen::counters_stand() const {
+    if (*counter_[0] != seen_[0] || *counter_[1] != seen_[1] || *counter_[2] != seen_[2] ||
+        *counter_[3] != seen_[3])
+        return false;
+    events_ = watch_events;
+    return true;
+}
+
+inline bool Seen::holds() const { return set_ && (events_ == watch_events || counters_stand()); }
+
+#else
+
+inline constexpr uint64_t kStillDict = 0;
+inline constexpr unsigned int kStillType = 0;
+
+inline void Seen::begin() {
+    set_ = true;
+    types_ = dicts_ = 0;
+    for (int i = 0; i < kTypes; ++i) {
+        type_tag_[i] = &kStillType;
+        type_seen_[i] = 0;
+    }
+    for (int i = 0; i < kDicts; ++i) {
+        dict_tag_[i] = &kStillDict;
+        dict_seen_[i] = 0;
+    }
+}
+
+inline void Seen::add(PyObject *dict) {
+    if (dicts_ == kDicts) {
+        set_ = false;
+        return;
+    }
+#if defined(__GNUC__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+#endif
+    const uint64_t *tag = &reinterpret_cast<PyDictObject *>(dict)->ma_version_tag;
+#if defined(__GNUC__)
+#pragma GCC diagnostic pop
+#endif
+    dict_tag_[dicts_] = tag;
+    dict_seen_[dicts_++] = *tag;
+}
+
+// A type's version tag is non-zero and changes (to 0, later to a fresh value
+// never used before) whenever the type or one of its bases is modified; a
+// dictionary's changes on every change of the dictionary.
+inline bool Seen::holds() const {
+    return set_ && *type_tag_[0] == type_seen_[0] && *type_tag_[1] == type_seen_[1] &&
+           *dict_tag_[0] == dict_seen_[0] && *dict_tag_[1] == dict_seen_[1] && *dict_tag_[2] == dict_seen_[2];
+}
+
+#endif
+
+} // namespace orx
