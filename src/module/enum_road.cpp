@@ -28,6 +28,7 @@ struct ValueProperty {
     PyObject *property = nullptr;                // held
     PyObject *dict = nullptr;                    // compared: the property's dictionary then
     PyObject *getter = nullptr, *code = nullptr; // held
+    Py_ssize_t getter_at = -1;                   // the getter's position in the dictionary then
     Seen seen;                                   // the property's type and dictionary
 };
 ValueProperty value_property;
@@ -55,14 +56,21 @@ void remember_value_property(PyObject *property) {
     }
     v.property = Py_NewRef(property);
     v.dict = dict;
+    PyObject *key, *value;
+    for (Py_ssize_t pos = 0, at = 0; PyDict_Next(dict, &pos, &key, &value); at = pos)
+        if (key == s_fget.get()) v.getter_at = at;
     v.getter = Py_NewRef(getter);
     v.code = Py_NewRef(PyFunction_GET_CODE(getter));
 }
 
-// The getter the property's dictionary holds now.
+// The getter the property's dictionary holds now: read at its position (the
+// entry there is the getter's while its key is), else looked up.
 bool getter_unchanged(const ValueProperty &v) {
     if (kAttributeStoresSeen) return true; // a change would have been seen
-    PyObject *now = PyDict_GetItemWithError(v.dict, s_fget.get());
+    Py_ssize_t pos = v.getter_at;
+    PyObject *key, *now;
+    if (pos >= 0 && PyDict_Next(v.dict, &pos, &key, &now) && key == s_fget.get()) return now == v.getter;
+    now = PyDict_GetItemWithError(v.dict, s_fget.get());
     if (!now) PyErr_Clear();
     return now == v.getter;
 }

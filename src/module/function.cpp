@@ -212,15 +212,19 @@ bool Call::bind(PyObject *const *args, size_t nargsf, PyObject *kwnames) {
         if (!gather_keywords(args, nargs, kwnames, given_by_keyword)) return false;
     }
 
-    // binding-time rules, in parameter order; an exact int and an
-    // enumeration argument are taken as given
+    // binding-time rules, in parameter order; an exact int, an enumeration
+    // argument and True or False are taken in place
     for (Py_ssize_t i = 0; i < n; ++i) {
         const Rule rule = spec_.params[i].rule;
         PyObject *obj = given[i];
-        if ((rule == Rule::Int && PyLong_CheckExact(obj)) || rule == Rule::Enum)
+        if ((rule == Rule::Int && PyLong_CheckExact(obj)) || rule == Rule::Enum) {
             bound_[i] = obj;
-        else if (!bind_slowly(static_cast<int>(i), obj))
+        } else if (rule == Rule::Bool && (obj == Py_True || obj == Py_False)) {
+            bound_[i] = obj;
+            value_[i] = obj == Py_True;
+        } else if (!bind_slowly(static_cast<int>(i), obj)) {
             return false;
+        }
     }
     return true;
 }
@@ -285,8 +289,8 @@ bool Call::narrow() {
         const Rule rule = spec_.params[i].rule;
         // the common cases in place: a small exact int, a member whose number is known
         if ((rule == Rule::Int && narrow_in_place(bound_[i], value_[i])) ||
-            (rule == Rule::Enum && enum_value_known(bound_[i], value_[i])))
-            continue;
+            (rule == Rule::Enum && enum_value_known(bound_[i], value_[i])) || rule == Rule::Bool)
+            continue; // (a truth value is taken when bound)
         if (!narrow_slowly(i)) return false;
     }
     return true;
@@ -311,11 +315,10 @@ bool Call::hand_status(PyObject *handler, int32_t status) {
     return static_cast<bool>(Ref::steal(PyObject_CallOneArg(handler, code.get())));
 }
 
-// The handler looked up before the call was the original function: status 0
-// ends here when nothing changed during the call either (the lock may have
-// been given up); otherwise the algorithm runs in full.
+// The handler looked up before the call was the original function, and
+// status 0 could not end in road() because something changed during the call
+// (the lock may have been given up): the algorithm runs in full.
 bool Call::hand_to_original(int32_t status) {
-    if (status == 0 && plain_success_known()) return true;
     Ref code = Ref::steal(PyLong_FromLong(status));
     return code && hand_to_handler(code.get());
 }
@@ -330,6 +333,7 @@ struct FunctionObject {
     PyObject_HEAD
     vectorcallfunc vectorcall;
     const FunctionSpec *spec;
+    int nparams;           // spec->count()
     PyObject *name;        // __name__ and __qualname__
     PyObject *doc;         // __doc__
     PyObject *annotations; // __annotations__
@@ -342,7 +346,7 @@ PyObject *function_vectorcall(PyObject *self, PyObject *const *args, size_t narg
     const FunctionSpec &spec = *as_function(self)->spec;
     PyObject *result = nullptr;
     {
-        Call call(spec);
+        Call call(spec, as_function(self)->nparams);
         if (call.bind(args, nargsf, kwnames)) result = spec.body(call);
     }
     if (!result) add_traceback(spec.name);
@@ -486,6 +490,7 @@ PyObject *make_function(const FunctionSpec &spec) {
     if (!f) return nullptr;
     f->vectorcall = function_vectorcall;
     f->spec = &spec;
+    f->nparams = n;
     f->name = name.release();
     f->doc = doc.release();
     f->annotations = annotations.release();

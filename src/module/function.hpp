@@ -66,7 +66,8 @@ bool plain_success_known();
 // One call of a module function: its bound and narrowed arguments.
 class Call {
 public:
-    explicit Call(const FunctionSpec &spec) : spec_(spec), n_(spec.count()) {}
+    // `n`: spec.count(), which the function object keeps
+    Call(const FunctionSpec &spec, int n) : spec_(spec), n_(n) {}
 
     // Binding and the binding-time rules; false with an exception set.
     bool bind(PyObject *const *args, size_t nargsf, PyObject *kwnames);
@@ -114,6 +115,7 @@ private:
         if (!narrow()) return false;
         int32_t status;
         if (!run(status)) return false;
+        if (original && status == 0 && plain_success_known()) return true; // nothing changed meanwhile
         return original ? hand_to_original(status) : hand_status(handler.get(), status);
     }
 
