@@ -206,6 +206,8 @@ sys.exit(pytest.main(["-q", "-p", "no:cacheprovider", sys.argv[2] + "::test_the_
 
 
 @pytest.mark.skipif(sys.version_info < (3, 12), reason="interpreters before 3.12 have no watchers")
+@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
+                    reason="a whole interpreter's leak check at exit takes a minute under the sanitizers")
 @pytest.mark.parametrize("kind", ["Dict", "Type"])
 def test_without_a_free_watcher_the_module_answers_as_the_full_road(kind):
     done = subprocess.run([sys.executable, "-c", WATCHERS_TAKEN, kind, __file__], capture_output=True, text=True,
