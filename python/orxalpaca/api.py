@@ -26,17 +26,18 @@ POOL = web.AppKey("pool", object)
 
 
 async def request_params(request: web.Request) -> Params:
-    """Query string parameters for GET, form fields for PUT (names in any case)."""
+    """Query string parameters for GET (names in any casing), form fields for
+    PUT (names as the interface writes them)."""
     if request.method == "PUT":
         if not request.body_exists:
-            return Params({})
+            return Params({}, exact=True)
         if request.content_type not in ("", "application/x-www-form-urlencoded", "multipart/form-data"):
             raise BadRequest(f"PUT parameters must be form data, not {request.content_type}")
         try:
             form = await request.post()
         except (ValueError, UnicodeDecodeError) as exc:
             raise BadRequest(f"unreadable form data: {exc}") from None
-        return Params({k: v for k, v in form.items() if isinstance(v, str)})
+        return Params({k: v for k, v in form.items() if isinstance(v, str)}, exact=True)
     return Params(request.query)
 
 
@@ -98,11 +99,11 @@ async def _in_pool(request: web.Request, fn: Any) -> Any:
 
 
 def device(request: web.Request) -> CameraDevice:
-    if request.match_info["device_type"].lower() != "camera":
+    if request.match_info["device_type"] != "camera":    # lower case only, as the interface writes it
         raise BadRequest(f"no device type {request.match_info['device_type']!r} here (only camera)")
     text = request.match_info["number"]
     devices: Sequence[CameraDevice] = request.app[DEVICES]
-    if not text.isdigit() or int(text) >= len(devices):
+    if not (text.isascii() and text.isdigit()) or len(text) > 9 or int(text) >= len(devices):
         raise BadRequest(f"no camera number {text} (this server has {len(devices)}: 0..{len(devices) - 1})")
     return devices[int(text)]
 

@@ -16,6 +16,7 @@ from concurrent.futures import Executor
 from typing import Any, Callable, Optional
 
 import orx
+from orxdevice import camera as shared
 
 from . import errors
 from .errors import AlpacaError
@@ -29,9 +30,6 @@ UNIQUE_ID_NAMESPACE = uuid.UUID("5b0e4a36-8f53-4f0e-9d2f-2b7f3c1d6a10")
 
 # Alpaca SensorType
 MONOCHROME, COLOR, RGGB = 0, 1, 2
-# Bayer pattern of the sensor's first pixel -> Alpaca BayerOffsetX, BayerOffsetY
-BAYER_OFFSETS = {orx.BayerPattern.BAYER_RG: (0, 0), orx.BayerPattern.BAYER_BG: (1, 1),
-                 orx.BayerPattern.BAYER_GR: (1, 0), orx.BayerPattern.BAYER_GB: (0, 1)}
 # the guide directions by their names in the Alpaca interface
 GUIDE_DIRECTIONS = {"guideNorth": 0, "guideSouth": 1, "guideEast": 2, "guideWest": 3}
 READOUT_NAMES = {orx.ImgType.IMG_RAW8: "RAW8 (8-bit raw)", orx.ImgType.IMG_RAW16: "RAW16 (16-bit raw)",
@@ -79,6 +77,7 @@ class CameraDevice:
     def __init__(self, number: int, camera_id: int, pool: Executor,
                  time_scale: Callable[[], float] = lambda: 1.0, driver_version: str = "") -> None:
         info = orx.get_camera_property_by_id(camera_id)
+        self.sensor = shared.Sensor.of(camera_id)
         self.number = number
         self.camera_id = camera_id
         self.name = info.name
@@ -109,6 +108,7 @@ class CameraDevice:
         self.readout = self.modes.index(orx.ImgType.IMG_RAW16) if orx.ImgType.IMG_RAW16 in self.modes else 0
         self.exposure = ExposureCycle(self)
         self._pulses: dict[int, asyncio.Task] = {}
+        self._set_temperature: Optional[float] = None
 
     # -- plumbing ------------------------------------------------------------
 
@@ -296,10 +296,19 @@ class CameraDevice:
             return MONOCHROME
         return RGGB
 
+    def frame_plan(self) -> shared.FramePlan:
+        """How the camera reads the frame the client has set up; InvalidValue if it is off the sensor."""
+        try:
+            return shared.plan_frame(self.sensor, self.bin, self.start_x, self.start_y,
+                                     self.num_x, self.num_y, self.img_type)
+        except shared.SubframeError as exc:
+            raise errors.invalid_value(str(exc)) from None
+
     async def _bayer_offset(self, axis: int) -> int:
         if await self.get_sensortype(Params({})) != RGGB:
             raise errors.not_implemented("BayerOffset (the image is not a Bayer mosaic)")
-        return BAYER_OFFSETS[self.bayer][axis]
+        # the pattern of the pixels delivered: an odd start shifts it
+        return shared.mosaic_offset(self.bayer, self.start_x, self.start_y)[axis]
 
     async def get_bayeroffsetx(self, p: Params) -> int:
         return await self._bayer_offset(0)
@@ -405,7 +414,11 @@ class CameraDevice:
         return float(await self.control(Ctl.ORX_COOLER_POWER_PERC, "CoolerPower"))
 
     async def get_setccdtemperature(self, p: Params) -> float:
-        return float(await self.control(Ctl.ORX_TARGET_TEMP, "SetCCDTemperature"))
+        target = await self.control(Ctl.ORX_TARGET_TEMP, "SetCCDTemperature")
+        # the camera keeps whole degrees: a client reads back what it set
+        if self._set_temperature is not None and round(self._set_temperature) == target:
+            return self._set_temperature
+        return float(target)
 
     async def put_setccdtemperature(self, p: Params) -> None:
         value = p.float("SetCCDTemperature")
@@ -414,6 +427,7 @@ class CameraDevice:
             raise errors.invalid_value(
                 f"SetCCDTemperature {value} is outside {caps.min_value}..{caps.max_value} degrees C")
         await self.set_control(Ctl.ORX_TARGET_TEMP, "SetCCDTemperature", round(value))
+        self._set_temperature = value
 
     # -- guiding -------------------------------------------------------------
 

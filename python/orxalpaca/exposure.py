@@ -9,10 +9,11 @@ import time
 from typing import TYPE_CHECKING, Any, Optional
 
 import orx
+from orxdevice import camera as shared
 
 from . import errors
 from .errors import AlpacaError
-from .imaging import Image, frame_to_array
+from .imaging import Image
 from .params import Params
 
 if TYPE_CHECKING:
@@ -21,40 +22,8 @@ if TYPE_CHECKING:
 log = logging.getLogger(__name__)
 
 IDLE, WAITING, EXPOSING, READING, DOWNLOAD, ERROR = range(6)
-MICROSECONDS = 1_000_000
-# The camera's region rules: width a multiple of 8 and height even (binned
-# pixels). Subframes that break them are read wider or higher and cropped.
-WIDTH_STEP, HEIGHT_STEP = 8, 2
+MICROSECONDS = shared.MICROSECONDS
 POLL_S = 0.005          # status polling once the exposure time is over
-
-
-class Region:
-    """A subframe as the camera reads it and the crop that gives the client's."""
-
-    def __init__(self, x: int, y: int, width: int, height: int, crop_x: int, crop_y: int,
-                 num_x: int, num_y: int) -> None:
-        self.x, self.y, self.width, self.height = x, y, width, height
-        self.crop_x, self.crop_y, self.num_x, self.num_y = crop_x, crop_y, num_x, num_y
-
-
-def _round_up(value: int, step: int) -> int:
-    return -(-value // step) * step
-
-
-def camera_region(start_x: int, start_y: int, num_x: int, num_y: int, binned_w: int, binned_h: int) -> Region:
-    """The region to read for a client's subframe (binned pixels), or InvalidValue."""
-    if num_x < 1 or num_y < 1 or start_x + num_x > binned_w or start_y + num_y > binned_h:
-        raise errors.invalid_value(
-            f"subframe StartX={start_x} StartY={start_y} NumX={num_x} NumY={num_y} "
-            f"does not fit the {binned_w}x{binned_h} binned sensor")
-    width, height = _round_up(num_x, WIDTH_STEP), _round_up(num_y, HEIGHT_STEP)
-    if width > binned_w or height > binned_h:
-        raise errors.invalid_value(
-            f"the camera reads at most {binned_w // WIDTH_STEP * WIDTH_STEP}x"
-            f"{binned_h // HEIGHT_STEP * HEIGHT_STEP} binned pixels at this binning "
-            f"(widths in steps of {WIDTH_STEP}, heights in steps of {HEIGHT_STEP})")
-    x, y = min(start_x, binned_w - width), min(start_y, binned_h - height)
-    return Region(x, y, width, height, start_x - x, start_y - y, num_x, num_y)
 
 
 class ExposureCycle:
@@ -84,21 +53,13 @@ class ExposureCycle:
         duration, light = p.float("Duration"), p.bool("Light")
         dev = self.device
         low, high = await self._exposure_limits()
-        if not low <= duration <= high:
-            raise errors.invalid_value(f"Duration {duration} s is outside {low}..{high} s")
+        if not (low <= duration <= high or duration == 0):
+            raise errors.invalid_value(f"Duration {duration} s is outside {low}..{high} s (or 0 for the shortest)")
         async with dev.lock:
             self.require_idle("start an exposure")
-            region = camera_region(dev.start_x, dev.start_y, dev.num_x, dev.num_y,
-                                   dev.width // dev.bin, dev.height // dev.bin)
-            cid, img_type, binning = dev.camera_id, dev.img_type, dev.bin
-
-            def start() -> None:
-                orx.set_roi_format(cid, region.width, region.height, binning, img_type)
-                orx.set_start_pos(cid, region.x, region.y)
-                orx.set_control_value(cid, orx.ControlType.ORX_EXPOSURE,
-                                      max(1, round(duration * MICROSECONDS)), False)
-                orx.start_exposure(cid, not light)
-            await dev.call("starting the exposure", start)
+            plan = dev.frame_plan()
+            await dev.call("starting the exposure", shared.start_exposure, dev.camera_id, plan,
+                           max(duration, low), light)
             self._generation += 1
             self.image, self.error = None, None
             self.start_time = datetime.datetime.now(datetime.timezone.utc)
@@ -107,15 +68,15 @@ class ExposureCycle:
             self._seconds = duration * dev.time_scale()
             self.state = EXPOSING
             self._task = asyncio.get_running_loop().create_task(
-                self._watch(self._generation, region, img_type, dev.max_adu))
+                self._watch(self._generation, plan, dev.max_adu))
 
-    async def _watch(self, generation: int, region: Region, img_type: orx.ImgType, max_adu: int) -> None:
+    async def _watch(self, generation: int, plan: shared.FramePlan, max_adu: int) -> None:
         dev = self.device
         try:
             while True:
                 remaining = self._started + self._seconds - time.monotonic()
                 await asyncio.sleep(min(max(remaining / 2, POLL_S), 0.25))
-                status = await dev.call("reading the exposure status", orx.get_exp_status, dev.camera_id)
+                status = await dev.call("reading the exposure status", shared.exposure_status, dev.camera_id)
                 if generation != self._generation:
                     return
                 if status == orx.ExposureStatus.ORX_EXP_SUCCESS:
@@ -125,15 +86,9 @@ class ExposureCycle:
                 if remaining <= 0:
                     self.state = READING
             self.state = DOWNLOAD
-            size = region.width * region.height * (2 if img_type == orx.ImgType.IMG_RAW16 else
-                                                   3 if img_type == orx.ImgType.IMG_RGB24 else 1)
 
             def fetch() -> Image:
-                frame = orx.get_data_after_exp(dev.camera_id, size)
-                pixels = frame_to_array(frame, region.width, region.height, img_type)
-                pixels = pixels[region.crop_y:region.crop_y + region.num_y,
-                                region.crop_x:region.crop_x + region.num_x]
-                return Image(pixels, max_adu)
+                return Image(shared.read_frame(dev.camera_id, plan), max_adu)
             image = await dev.call("downloading the image", fetch)
             if generation == self._generation:
                 self.image, self.state = image, IDLE
@@ -156,7 +111,7 @@ class ExposureCycle:
             self._task.cancel()
         self.state = IDLE
         dev = self.device
-        await dev.call("aborting the exposure", orx.stop_exposure, dev.camera_id)
+        await dev.call("aborting the exposure", shared.abort_exposure, dev.camera_id)
         log.info("camera %d: aborted the exposure", dev.number)
 
     async def put_abortexposure(self, p: Params) -> None:
@@ -189,11 +144,11 @@ class ExposureCycle:
             return 100
         if self.state == ERROR:
             raise errors.invalid_operation(f"the last exposure failed: {self.error}")
-        raise errors.invalid_operation("no exposure has been started")
+        return 0                         # idle, nothing exposed yet
 
     def _last(self, value: Any, what: str) -> Any:
         if value is None:
-            raise AlpacaError(errors.VALUE_NOT_SET, f"{what}: no exposure has been taken yet")
+            raise errors.invalid_operation(f"{what}: no exposure has been taken yet")
         return value
 
     async def get_lastexposurestarttime(self, p: Params) -> str:

@@ -13,25 +13,16 @@ from typing import Optional
 
 import numpy as np
 
-import orx
 
 # ImageArrayElementTypes
 INT32 = 2
 BYTE = 6
 UINT16 = 8
 
-HEADER = struct.Struct("<11i")   # the 44-byte ImageBytes metadata, version 1
+# the 44-byte ImageBytes metadata, version 1: the transaction ids are unsigned
+HEADER = struct.Struct("<2i2I7i")
 METADATA_VERSION = 1
 TRANSPOSE_BAND = 256
-
-
-def frame_to_array(frame: bytes, width: int, height: int, img_type: orx.ImgType) -> np.ndarray:
-    """The frame's pixels in sensor order: (height, width) or (height, width, 3) in R, G, B."""
-    if img_type == orx.ImgType.IMG_RAW16:
-        return np.frombuffer(frame, dtype="<u2").reshape(height, width)
-    if img_type == orx.ImgType.IMG_RGB24:
-        return np.frombuffer(frame, dtype=np.uint8).reshape(height, width, 3)[:, :, ::-1]
-    return np.frombuffer(frame, dtype=np.uint8).reshape(height, width)
 
 
 def imagebytes_header(error: int, client_tid: int, server_tid: int, *, element_type: int = INT32,

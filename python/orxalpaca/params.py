@@ -1,5 +1,7 @@
-"""Request parameters: names matched without regard to case, values parsed
-the Alpaca way (a value that cannot be parsed is a bad request)."""
+"""Request parameters, values parsed the Alpaca way (a value that cannot be
+parsed is a bad request). Query parameter names (GET) match in any casing;
+form field names (PUT) only as written in the interface, and a wrongly cased
+one is as good as absent."""
 from __future__ import annotations
 
 import math
@@ -10,14 +12,31 @@ class BadRequest(Exception):
     """Answered with HTTP 400 and the message as plain text."""
 
 
+_DIGITS = frozenset("0123456789")
+#: digits a parameter may have: int() refuses longer numbers, and no Alpaca value needs them
+MAX_DIGITS = 40
+
+
+def integer(text: str) -> int:
+    """A decimal integer in ASCII digits with an optional sign; ValueError otherwise."""
+    digits = text[1:] if text[:1] in "+-" else text
+    if not digits or len(digits) > MAX_DIGITS or not _DIGITS.issuperset(digits):
+        raise ValueError(text)
+    return int(text, 10)
+
+
 class Params:
-    def __init__(self, items: Mapping[str, str]) -> None:
-        self._items = {}
+    def __init__(self, items: Mapping[str, str], exact: bool = False) -> None:
+        self.exact = exact
+        self._items: dict[str, str] = {}
         for key, value in items.items():
-            self._items.setdefault(key.lower(), value)
+            self._items.setdefault(key if exact else key.lower(), value)
+
+    def _get(self, name: str) -> "str | None":
+        return self._items.get(name if self.exact else name.lower())
 
     def _raw(self, name: str) -> str:
-        value = self._items.get(name.lower())
+        value = self._get(name)
         if value is None:
             raise BadRequest(f"missing parameter {name}")
         return value.strip()
@@ -25,7 +44,7 @@ class Params:
     def int(self, name: str) -> int:
         text = self._raw(name)
         try:
-            return int(text, 10)
+            return integer(text)
         except ValueError:
             raise BadRequest(f"parameter {name}={text!r} is not an integer") from None
 
@@ -41,7 +60,8 @@ class Params:
     def float(self, name: str) -> float:
         text = self._raw(name)
         try:
-            value = float(text)
+            # ASCII only: float() also reads other scripts' digits
+            value = float(text) if text.isascii() and len(text) <= 64 else math.nan
         except ValueError:
             value = math.nan
         if not math.isfinite(value):
@@ -61,9 +81,9 @@ class Params:
 
     def transaction_id(self, name: str) -> int:
         """A client's id number: 0 when absent or not an unsigned 32-bit integer."""
-        text = self._items.get(name.lower(), "").strip()
-        if text.isdigit():
-            value = int(text)
-            if value <= 0xFFFFFFFF:
-                return value
-        return 0
+        text = (self._get(name) or "").strip()
+        try:
+            value = integer(text)
+        except ValueError:
+            return 0
+        return value if 0 <= value <= 0xFFFFFFFF else 0

@@ -1,4 +1,5 @@
 """Helpers for the Alpaca server tests."""
+import struct
 import time
 
 import numpy as np
@@ -45,3 +46,11 @@ class Client:
             assert time.monotonic() < deadline, "no image"
             assert self.value("camerastate") != 5, "the exposure failed"
             time.sleep(0.01)
+
+
+def imagebytes(client, **params):
+    r = client.http.get(client.base + "imagearray", params=params,
+                        headers={"Accept": "application/json, application/imagebytes;q=0.9"}, timeout=30)
+    assert r.headers["Content-Type"].startswith("application/imagebytes")
+    head = struct.unpack("<11i", r.content[:44])
+    return head, r.content[44:]

@@ -1,5 +1,5 @@
-"""The pieces without a server: JSON image text, subframe regions, library
-errors as Alpaca errors."""
+"""The pieces without a server: JSON image text, library errors as Alpaca
+errors, parameter parsing."""
 import json
 
 import numpy as np
@@ -8,7 +8,6 @@ import pytest
 import orx
 from orxalpaca import errors
 from orxalpaca.errors import AlpacaError
-from orxalpaca.exposure import camera_region
 from orxalpaca.imaging import json_array, preview_png
 
 
@@ -22,28 +21,6 @@ def test_json_array_parses_to_the_same_values(shape, dtype):
     assert json.loads(json_array(a)) == a.tolist()
     # a view in another memory order gives the same text as a copy
     assert json_array(a.T) == json_array(np.ascontiguousarray(a.T))
-
-
-@pytest.mark.parametrize("start, num, size, expected", [
-    # (start x, y), (num x, y), binned sensor -> (x, y, width, height, crop x, crop y)
-    ((0, 0), (1280, 960), (1280, 960), (0, 0, 1280, 960, 0, 0)),
-    ((3, 5), (203, 101), (1280, 960), (3, 5, 208, 102, 0, 0)),
-    ((1275, 957), (5, 3), (1280, 960), (1272, 956, 8, 4, 3, 1)),   # against the far corner: shifted back
-    ((0, 0), (2082, 1392), (2082, 1392), None),                    # 2082 cannot be read (steps of 8)
-    ((0, 0), (2080, 1392), (2082, 1392), (0, 0, 2080, 1392, 0, 0)),
-    ((1, 0), (1280, 960), (1280, 960), None),
-    ((0, 0), (0, 10), (1280, 960), None),
-])
-def test_camera_region(start, num, size, expected):
-    if expected is None:
-        with pytest.raises(AlpacaError) as caught:
-            camera_region(*start, *num, *size)
-        assert caught.value.number == errors.INVALID_VALUE
-        return
-    r = camera_region(*start, *num, *size)
-    assert (r.x, r.y, r.width, r.height, r.crop_x, r.crop_y) == expected
-    assert r.x + r.crop_x == start[0] and r.y + r.crop_y == start[1]
-    assert r.width % 8 == 0 and r.height % 2 == 0 and r.x + r.width <= size[0] and r.y + r.height <= size[1]
 
 
 @pytest.mark.parametrize("exc, number", [

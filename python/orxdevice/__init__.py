@@ -1,0 +1,1 @@
+"""Camera logic shared by the network front ends."""
