@@ -7,10 +7,15 @@ import logging
 import sys
 from typing import Optional, Sequence
 
+try:
+    import aiohttp  # noqa: F401  (the server's one dependency beyond orx)
+except ModuleNotFoundError:
+    sys.exit("orx-alpaca needs the 'alpaca' extra: pip install 'orx[alpaca]'")
+
 import orx
 
 from . import discovery
-from .server import DEFAULT_PORT, Server, camera_ids, serve_forever
+from .server import DEFAULT_PORT, MAX_CONNECTIONS, Server, camera_ids, serve_forever
 
 
 def _port(text: str) -> int:
@@ -20,6 +25,13 @@ def _port(text: str) -> int:
         raise argparse.ArgumentTypeError(f"{text!r} is not a port number") from None
     if not 0 <= value <= 65535:
         raise argparse.ArgumentTypeError(f"port {value} is not in 0..65535")
+    return value
+
+
+def _count(text: str) -> int:
+    value = _port(text)
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"{text!r} is not a positive number")
     return value
 
 
@@ -43,6 +55,11 @@ def _parser() -> argparse.ArgumentParser:
     p.add_argument("--discovery-port", type=_port, default=discovery.DEFAULT_PORT,
                    help=f"UDP port for Alpaca discovery (default {discovery.DEFAULT_PORT})")
     p.add_argument("--no-discovery", action="store_true", help="do not answer discovery queries")
+    p.add_argument("--allow-host", action="append", default=[], metavar="NAME",
+                   help="a host name clients may reach the server by besides the address it listens on, "
+                        "localhost and this machine's name (repeatable)")
+    p.add_argument("--max-connections", type=_count, default=MAX_CONNECTIONS,
+                   help=f"open connections at most (default {MAX_CONNECTIONS})")
     p.add_argument("--time-scale", type=float, metavar="S",
                    help="simulated cameras only: their clock runs 1/S times as fast (0.01: 100x)")
     p.add_argument("--log-level", default="info", choices=["debug", "info", "warning", "error"])
@@ -71,7 +88,8 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         print(f"orx-alpaca: no camera with id {unknown} (connected: {sorted(known)})", file=sys.stderr)
         return 2
     server = Server(args.host, args.port, args.cameras,
-                    None if args.no_discovery else args.discovery_port)
+                    None if args.no_discovery else args.discovery_port,
+                    allowed_hosts=args.allow_host, max_connections=args.max_connections)
     try:
         asyncio.run(serve_forever(server))
     except OSError as exc:

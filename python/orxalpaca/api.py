@@ -23,6 +23,9 @@ DEVICES = web.AppKey("devices", list)
 SERVER_INFO = web.AppKey("server_info", dict)
 _TRANSACTIONS = web.AppKey("transactions", itertools.count)
 POOL = web.AppKey("pool", object)
+SEND_TIMEOUT = web.AppKey("send_timeout", float)
+#: large answers go out in pieces of this size, each once the client took the last
+CHUNK = 256 * 1024
 
 
 async def request_params(request: web.Request) -> Params:
@@ -72,6 +75,25 @@ def _accepts_imagebytes(request: web.Request) -> bool:
     return False
 
 
+async def _stream(request: web.Request, response: web.StreamResponse, parts: Sequence[Any]) -> None:
+    """Send the parts in chunks, each when the client has taken the one before
+    (so a client that stops reading holds no more than a chunk of memory);
+    a client that takes nothing for the send time-out is cut off."""
+    timeout = request.app[SEND_TIMEOUT]
+    try:
+        await response.prepare(request)
+        for part in parts:
+            view = memoryview(part).cast("B")
+            for at in range(0, len(view), CHUNK):
+                await asyncio.wait_for(response.write(view[at:at + CHUNK]), timeout)
+        await asyncio.wait_for(response.write_eof(), timeout)
+    except (ConnectionError, asyncio.TimeoutError) as exc:
+        what = "stopped reading" if isinstance(exc, asyncio.TimeoutError) else "left"
+        log.info("%s: the client %s during the image download", request.remote, what)
+        if request.transport is not None:
+            request.transport.abort()
+
+
 async def image_response(params: Params, request: web.Request, image: Image) -> web.StreamResponse:
     envelope = _envelope(params, request)
     if _accepts_imagebytes(request):
@@ -80,18 +102,15 @@ async def image_response(params: Params, request: web.Request, image: Image) -> 
                                    transmission_type=image.transmission_type, dims=image.dims)
         response = web.StreamResponse(headers={"Content-Type": IMAGEBYTES})
         response.content_length = len(header) + len(body)
-        await response.prepare(request)
-        try:
-            await response.write(header)
-            await response.write(body)
-            await response.write_eof()
-        except ConnectionError:          # the client went away during the download
-            log.info("%s: the client left during the image download", request.remote)
+        await _stream(request, response, (header, body))
         return response
     value = await _in_pool(request, image.json_value)
     head = json.dumps({"Type": 2, "Rank": image.rank, **envelope, "ErrorNumber": 0, "ErrorMessage": ""})
-    text = head[:-1].encode() + b', "Value": ' + value + b"}"
-    return web.Response(body=text, content_type="application/json")
+    parts = (head[:-1].encode() + b', "Value": ', value, b"}")
+    response = web.StreamResponse(headers={"Content-Type": "application/json; charset=utf-8"})
+    response.content_length = sum(len(p) for p in parts)
+    await _stream(request, response, parts)
+    return response
 
 
 async def _in_pool(request: web.Request, fn: Any) -> Any:
@@ -160,11 +179,12 @@ async def no_tracebacks(request: web.Request, handler: Any) -> web.StreamRespons
 
 
 def add_routes(app: web.Application, devices: list[CameraDevice], server_info: dict[str, str],
-               pool: Optional[Any]) -> None:
+               pool: Optional[Any], send_timeout: float) -> None:
     app[DEVICES] = devices
     app[SERVER_INFO] = server_info
     app[_TRANSACTIONS] = itertools.count(1)
     app[POOL] = pool
+    app[SEND_TIMEOUT] = send_timeout
     app.router.add_route("GET", "/api/v1/{device_type}/{number}/{member}", device_member)
     app.router.add_route("PUT", "/api/v1/{device_type}/{number}/{member}", device_member)
     app.router.add_get("/management/apiversions", api_versions)

@@ -34,6 +34,8 @@ MONOCHROME, COLOR, RGGB = 0, 1, 2
 GUIDE_DIRECTIONS = {"guideNorth": 0, "guideSouth": 1, "guideEast": 2, "guideWest": 3}
 READOUT_NAMES = {orx.ImgType.IMG_RAW8: "RAW8 (8-bit raw)", orx.ImgType.IMG_RAW16: "RAW16 (16-bit raw)",
                  orx.ImgType.IMG_RGB24: "RGB24 (8-bit colour)", orx.ImgType.IMG_Y8: "Y8 (8-bit luminance)"}
+#: the longest guide pulse (the interface's Duration is a 32-bit integer of milliseconds)
+MAX_PULSE_MS = 2**31 - 1
 # members a client may use before connecting
 UNCONNECTED = {"connected", "connecting", "connect", "disconnect", "description", "driverinfo",
                "driverversion", "interfaceversion", "name", "supportedactions", "action",
@@ -445,21 +447,30 @@ class CameraDevice:
             raise errors.not_implemented("PulseGuide (the camera has no guide port)")
         if direction not in range(4):
             raise errors.invalid_value(f"Direction {direction} is not 0 (north), 1 (south), 2 (east) or 3 (west)")
-        if duration < 0:
-            raise errors.invalid_value(f"Duration {duration} ms is negative")
+        if not 0 <= duration <= MAX_PULSE_MS:
+            raise errors.invalid_value(f"Duration {duration} ms is outside 0..{MAX_PULSE_MS}")
         way = orx.GuideDirection(direction)
+        seconds = duration / 1000 * self.time_scale()        # worked out before the relay is switched
         previous = self._pulses.pop(direction, None)
         if previous is not None:
             previous.cancel()            # a new pulse replaces the running one in that direction
-        await self.call("starting the guide pulse", orx.pulse_guide_on, self.camera_id, way)
-        self._pulses[direction] = asyncio.get_running_loop().create_task(
-            self._end_pulse(way, duration / 1000 * self.time_scale()))
-
-    async def _end_pulse(self, way: orx.GuideDirection, seconds: float) -> None:
-        # cancelled when a new pulse in the same direction replaces this one,
-        # or at disconnection (closing the camera ends its pulses)
-        await asyncio.sleep(seconds)
         try:
-            await self.call("ending the guide pulse", orx.pulse_guide_off, self.camera_id, way)
+            await self.call("starting the guide pulse", orx.pulse_guide_on, self.camera_id, way)
+            self._pulses[direction] = asyncio.get_running_loop().create_task(self._end_pulse(way, seconds))
+        except BaseException:
+            # whatever failed, the output must not stay on (the mount would drift for good)
+            await self._relay_off(way)
+            raise
+
+    async def _relay_off(self, way: orx.GuideDirection) -> None:
+        try:
+            await asyncio.shield(self.call("ending the guide pulse", orx.pulse_guide_off, self.camera_id, way))
         except AlpacaError as exc:
             log.warning("camera %d: %s", self.number, exc.message)
+
+    async def _end_pulse(self, way: orx.GuideDirection, seconds: float) -> None:
+        # cancelled when a new pulse in the same direction replaces this one
+        # (which switches the output on again) or at disconnection (closing the
+        # camera ends its pulses)
+        await asyncio.sleep(seconds)
+        await self._relay_off(way)

@@ -15,12 +15,20 @@ from aiohttp import web
 
 import orx
 
-from . import api, discovery, setup_pages
+from . import api, discovery, guard, setup_pages
 from .camera import CameraDevice
 
 log = logging.getLogger(__name__)
 
 DEFAULT_PORT = 11111
+#: a connection with no request in progress is closed after this long
+IDLE_TIMEOUT_S = 30.0
+#: open connections at most: more are closed as they arrive
+MAX_CONNECTIONS = 200
+#: a download to a client that takes nothing for this long is cut off
+SEND_TIMEOUT_S = 60.0
+#: at shutdown, running requests (downloads to slow clients) get this long
+SHUTDOWN_GRACE_S = 2.0
 
 
 def _version() -> str:
@@ -49,8 +57,14 @@ class Server:
     def __init__(self, host: str = "127.0.0.1", port: int = DEFAULT_PORT,
                  cameras: Optional[Sequence[int]] = None,
                  discovery_port: Optional[int] = discovery.DEFAULT_PORT,
-                 threads: int = 8) -> None:
+                 threads: int = 8, allowed_hosts: Sequence[str] = (),
+                 max_connections: int = MAX_CONNECTIONS, idle_timeout: float = IDLE_TIMEOUT_S,
+                 send_timeout: float = SEND_TIMEOUT_S) -> None:
         self.host = host
+        self.allowed_hosts = list(allowed_hosts)
+        self.max_connections = max_connections
+        self.idle_timeout = idle_timeout
+        self.send_timeout = send_timeout
         self.requested_port = port
         self.camera_ids = list(cameras) if cameras is not None else None
         self.discovery_port = discovery_port
@@ -62,10 +76,11 @@ class Server:
         self._pool: Optional[ThreadPoolExecutor] = None
 
     def make_app(self) -> web.Application:
-        app = web.Application(middlewares=[api.no_tracebacks], client_max_size=1 << 20)
+        app = web.Application(middlewares=[guard.same_host(self.host, self.allowed_hosts), api.no_tracebacks],
+                              client_max_size=1 << 20)
         info = {"ServerName": "orx Alpaca camera server", "Manufacturer": "orx",
                 "ManufacturerVersion": _version(), "Location": socket.gethostname()}
-        api.add_routes(app, self.devices, info, self._pool)
+        api.add_routes(app, self.devices, info, self._pool, self.send_timeout)
         setup_pages.add_routes(app)
         return app
 
@@ -78,8 +93,11 @@ class Server:
         if app is None:
             app = self.make_app()
         app[api.POOL] = self._pool
-        self._runner = web.AppRunner(app, access_log=None, handle_signals=False)
+        self._runner = web.AppRunner(app, access_log=None, handle_signals=False,
+                                     shutdown_timeout=SHUTDOWN_GRACE_S, keepalive_timeout=self.idle_timeout)
         await self._runner.setup()
+        assert self._runner.server is not None
+        guard.limit_connections(self._runner.server, self.max_connections)
         site = web.TCPSite(self._runner, self.host, self.requested_port)
         await site.start()
         self.port = self._runner.addresses[0][1]
@@ -88,8 +106,8 @@ class Server:
         log.info("serving %d camera(s) on http://%s:%d/ (setup pages at /setup)",
                  len(self.devices), self.host, self.port)
         if self.discovery_port is not None:
-            loopback = self.host in ("127.0.0.1", "localhost", "::1")
-            self.discovery_transport = await discovery.start(self.port, self.discovery_port, loopback)
+            self.discovery_transport = await discovery.start(self.port, self.discovery_port,
+                                                             guard.is_loopback(self.host))
 
     async def stop(self) -> None:
         """Abort exposures, close the cameras, stop serving."""
@@ -101,7 +119,7 @@ class Server:
             except Exception as exc:   # one camera's trouble must not keep the others open
                 log.warning("camera %d: closing failed: %s", d.number, exc)
         if self._runner is not None:
-            await self._runner.cleanup()
+            await self._runner.cleanup()       # slow clients get SHUTDOWN_GRACE_S, then are cut off
         self._runner = None
         if self._pool is not None:
             self._pool.shutdown(wait=True)

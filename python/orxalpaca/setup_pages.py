@@ -127,7 +127,7 @@ def _page(title: str, body: str) -> web.Response:
 def _camera(request: web.Request) -> CameraDevice:
     devices = request.app[DEVICES]
     text = request.match_info["number"]
-    if not text.isdigit() or int(text) >= len(devices):
+    if not (text.isascii() and text.isdigit()) or len(text) > 9 or int(text) >= len(devices):
         raise web.HTTPNotFound(text=f"no camera number {text}")
     return devices[int(text)]
 

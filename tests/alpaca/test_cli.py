@@ -77,3 +77,10 @@ def test_ctrl_c_aborts_the_exposure_and_closes_the_cameras():
     assert proc.returncode == 0, rest
     assert "aborted the exposure" in rest and "disconnected" in rest and "stopped" in rest
     assert "Traceback" not in rest
+
+
+def test_missing_extra_is_named():
+    code = "import sys; sys.modules['aiohttp'] = None; from orxalpaca.__main__ import main; main([])"
+    done = subprocess.run([sys.executable, "-c", code], env=ENV, capture_output=True, text=True, timeout=60)
+    assert done.returncode == 1 and "Traceback" not in done.stderr
+    assert done.stderr.strip().splitlines() == ["orx-alpaca needs the 'alpaca' extra: pip install 'orx[alpaca]'"]

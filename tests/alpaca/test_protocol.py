@@ -191,7 +191,7 @@ def test_client_leaving_during_a_download(server, caplog):
     c.expose()
     for _ in range(3):
         with socket.create_connection(("127.0.0.1", server.server.port)) as sock:
-            sock.sendall(b"GET /api/v1/camera/0/imagearray HTTP/1.1\r\nHost: x\r\n"
+            sock.sendall(b"GET /api/v1/camera/0/imagearray HTTP/1.1\r\nHost: 127.0.0.1\r\n"
                          b"Accept: application/imagebytes\r\n\r\n")
             assert sock.recv(100).startswith(b"HTTP/1.1 200")
     assert c.value("imageready") is True
