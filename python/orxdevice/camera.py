@@ -43,6 +43,8 @@ import numpy as np
 
 import orx
 
+from . import bayer
+
 __all__ = ["Sensor", "FramePlan", "SubframeError", "plan_frame", "frame_to_array", "start_exposure",
            "exposure_status", "read_frame", "mosaic_offset", "abort_exposure", "WIDTH_STEP", "HEIGHT_STEP", "MICROSECONDS"]
 
@@ -50,9 +52,6 @@ __all__ = ["Sensor", "FramePlan", "SubframeError", "plan_frame", "frame_to_array
 WIDTH_STEP, HEIGHT_STEP = 8, 2
 MICROSECONDS = 1_000_000
 _MOSAIC_TYPES = (orx.ImgType.IMG_RAW8, orx.ImgType.IMG_RAW16)
-# the sensor's first photosite's filter -> (x, y) of the red photosite in the 2x2 cell
-_RED_AT = {orx.BayerPattern.BAYER_RG: (0, 0), orx.BayerPattern.BAYER_GR: (1, 0),
-           orx.BayerPattern.BAYER_GB: (0, 1), orx.BayerPattern.BAYER_BG: (1, 1)}
 
 
 class SubframeError(ValueError):
@@ -143,8 +142,7 @@ def mosaic_offset(pattern: orx.BayerPattern, start_x: int, start_y: int) -> tupl
     """(x, y) of the red pixel in the first 2x2 cell of a frame starting at
     (start_x, start_y) binned pixels: binned or not, the mosaic keeps the
     sensor's pattern on the binned grid."""
-    rx, ry = _RED_AT[pattern]
-    return (rx - start_x) % 2, (ry - start_y) % 2
+    return bayer.offsets(bayer.delivered(pattern, start_x, start_y))
 
 
 def _colour(x: np.ndarray, y: np.ndarray, red_x: int, red_y: int) -> np.ndarray:
@@ -161,7 +159,7 @@ def _bin(crop: np.ndarray, b: int, nx: int, ny: int, start_x: int, start_y: int,
         n = b * b
         total = blocks.sum(axis=(1, 3), dtype=np.uint32)
         return ((total + n // 2) // n).astype(crop.dtype)
-    red_x, red_y = _RED_AT[mosaic]
+    red_x, red_y = bayer.offsets(mosaic)
     out = np.empty((ny, nx), crop.dtype)
     d = np.arange(b)
     for py in (0, 1):                     # parity of the output pixel's global binned row
