@@ -48,7 +48,8 @@ def _parser() -> argparse.ArgumentParser:
         description="Serve every camera orx sees as an ASCOM Alpaca Camera device. Ctrl-C stops "
                     "the server (running exposures are aborted, the cameras closed).")
     p.add_argument("--host", default="127.0.0.1",
-                   help="address to listen on (default 127.0.0.1; 0.0.0.0 for every interface)")
+                   help="address to listen on (default 127.0.0.1; 0.0.0.0 for every interface; several "
+                        "separated by commas, e.g. 127.0.0.1,::1)")
     p.add_argument("--port", type=_port, default=DEFAULT_PORT, help=f"HTTP port (default {DEFAULT_PORT}; 0: any free port)")
     p.add_argument("--cameras", type=_ids,
                    metavar="ID,ID,...", help="camera ids to serve, in this order (default: all; see --list)")

@@ -190,3 +190,10 @@ def add_routes(app: web.Application, devices: list[CameraDevice], server_info: d
     app.router.add_get("/management/apiversions", api_versions)
     app.router.add_get("/management/v1/description", description)
     app.router.add_get("/management/v1/configureddevices", configured_devices)
+    for prefix in ("/api/", "/management/"):
+        app.router.add_route("*", prefix + "{rest:.*}", unknown_path)
+
+
+async def unknown_path(request: web.Request) -> web.Response:
+    return web.Response(status=400, text=f"no {request.method} {request.path} here (API version v1, "
+                                          "/api/v1/camera/{number}/{member} or /management/...)")

@@ -307,8 +307,11 @@ class CameraDevice:
             raise errors.invalid_value(str(exc)) from None
 
     async def _bayer_offset(self, axis: int) -> int:
-        if await self.get_sensortype(Params({})) != RGGB:
-            raise errors.not_implemented("BayerOffset (the image is not a Bayer mosaic)")
+        kind = await self.get_sensortype(Params({}))
+        if kind == MONOCHROME:
+            raise errors.not_implemented("BayerOffset (the image is monochrome)")
+        if kind == COLOR:
+            return 0                     # every pixel has all three colours: no mosaic to place
         # the pattern of the pixels delivered: an odd start shifts it
         return shared.mosaic_offset(self.bayer, self.start_x, self.start_y)[axis]
 

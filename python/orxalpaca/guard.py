@@ -37,6 +37,16 @@ def is_loopback(host: str) -> bool:
     return bool(found) and all(_ip(a) is not None and _ip(a).is_loopback for a in found)  # type: ignore[union-attr]
 
 
+def listens_on_ipv6(host: str) -> bool:
+    """Whether an HTTP server on ``host`` is reachable over IPv6."""
+    if host in ("", "::"):
+        return True
+    try:
+        return any(info[0] == socket.AF_INET6 for info in socket.getaddrinfo(host, None))
+    except OSError:
+        return False
+
+
 def host_name(header: str) -> str:
     """The host of a Host header or an origin's authority, without the port, lower case."""
     header = header.strip().lower()
@@ -48,11 +58,18 @@ def host_name(header: str) -> str:
     return header.rstrip(".")
 
 
-def known_names(listen_host: str, allowed: Iterable[str]) -> set[str]:
-    """Host names the server answers to: the one it listens on, localhost for
+def known_names(listen_hosts: Iterable[str], allowed: Iterable[str]) -> set[str]:
+    """Host names the server answers to: the ones it listens on, localhost for
     loopback or every interface, this machine's names on every interface, and
     those named by the operator."""
     names = {host_name(n) for n in allowed if n}
+    for host in listen_hosts:
+        names |= _names_of(host)
+    return names
+
+
+def _names_of(listen_host: str) -> set[str]:
+    names = set()
     if _ip(listen_host) is None and listen_host not in WILDCARDS:
         names.add(host_name(listen_host))
     if listen_host in WILDCARDS or is_loopback(listen_host):
@@ -67,11 +84,11 @@ def known_names(listen_host: str, allowed: Iterable[str]) -> set[str]:
 Handler = Callable[[web.Request], Awaitable[web.StreamResponse]]
 
 
-def same_host(listen_host: str, allowed: Iterable[str]) -> Any:
+def same_host(listen_hosts: Iterable[str], allowed: Iterable[str]) -> Any:
     """Middleware: a request naming a host the server is not known by is
     refused (a page of another site whose name was made to resolve here), and
     so is a write from a page of another origin."""
-    names = known_names(listen_host, allowed)
+    names = known_names(listen_hosts, allowed)
 
     @web.middleware
     async def check(request: web.Request, handler: Handler) -> web.StreamResponse:

@@ -61,6 +61,8 @@ class Server:
                  max_connections: int = MAX_CONNECTIONS, idle_timeout: float = IDLE_TIMEOUT_S,
                  send_timeout: float = SEND_TIMEOUT_S) -> None:
         self.host = host
+        #: the addresses to listen on: ``host`` is one, or several separated by commas
+        self.hosts = [h.strip() for h in host.split(",")] if host else [""]
         self.allowed_hosts = list(allowed_hosts)
         self.max_connections = max_connections
         self.idle_timeout = idle_timeout
@@ -71,12 +73,13 @@ class Server:
         self.threads = threads
         self.devices: list[CameraDevice] = []
         self.port = 0
-        self.discovery_transport: Optional[asyncio.DatagramTransport] = None
+        self.discovery_transport: Optional[asyncio.DatagramTransport] = None     # the IPv4 one
+        self._discovery: list[asyncio.DatagramTransport] = []
         self._runner: Optional[web.AppRunner] = None
         self._pool: Optional[ThreadPoolExecutor] = None
 
     def make_app(self) -> web.Application:
-        app = web.Application(middlewares=[guard.same_host(self.host, self.allowed_hosts), api.no_tracebacks],
+        app = web.Application(middlewares=[guard.same_host(self.hosts, self.allowed_hosts), api.no_tracebacks],
                               client_max_size=1 << 20)
         info = {"ServerName": "orx Alpaca camera server", "Manufacturer": "orx",
                 "ManufacturerVersion": _version(), "Location": socket.gethostname()}
@@ -98,21 +101,26 @@ class Server:
         await self._runner.setup()
         assert self._runner.server is not None
         guard.limit_connections(self._runner.server, self.max_connections)
-        site = web.TCPSite(self._runner, self.host, self.requested_port)
-        await site.start()
-        self.port = self._runner.addresses[0][1]
+        port = self.requested_port
+        for host in self.hosts:                  # every address on the same port
+            await web.TCPSite(self._runner, host or None, port).start()
+            port = self.port = self._runner.addresses[0][1]
         for d in self.devices:
             log.info("camera %d: %s (id %d), unique id %s", d.number, d.name, d.camera_id, d.unique_id)
-        log.info("serving %d camera(s) on http://%s:%d/ (setup pages at /setup)",
-                 len(self.devices), self.host, self.port)
+        urls = " and ".join(f"http://{'[' + h + ']' if ':' in h else h or '0.0.0.0'}:{self.port}/" for h in self.hosts)
+        log.info("serving %d camera(s) on %s (setup pages at /setup)", len(self.devices), urls)
         if self.discovery_port is not None:
-            self.discovery_transport = await discovery.start(self.port, self.discovery_port,
-                                                             guard.is_loopback(self.host))
+            found = await discovery.start(self.port, self.discovery_port,
+                                          all(guard.is_loopback(h) for h in self.hosts),
+                                          ipv6=any(guard.listens_on_ipv6(h) for h in self.hosts))
+            self.discovery_transport = found[0] if found else None
+            self._discovery = found
 
     async def stop(self) -> None:
         """Abort exposures, close the cameras, stop serving."""
-        if self.discovery_transport is not None:
-            self.discovery_transport.close()
+        for transport in self._discovery:
+            transport.close()
+        self._discovery = []
         for d in self.devices:
             try:
                 await d.disconnect()
@@ -149,7 +157,8 @@ class ServerThread:
 
     @property
     def url(self) -> str:
-        return f"http://{self.server.host}:{self.server.port}"
+        host = self.server.hosts[0] or "127.0.0.1"
+        return f"http://{'[' + host + ']' if ':' in host else host}:{self.server.port}"
 
     def stop(self) -> None:
         asyncio.run_coroutine_threadsafe(self.server.stop(), self.loop).result(30)
