@@ -12,8 +12,14 @@ cameras that ship with orx it needs no arguments (the simulated mount's
 periodic error is what it guides out):
 
     python examples/guide.py --time-scale 0.01
-    python examples/guide.py --pulse 1500 --directions west east --guide 0 --time-scale 0.01   # pulses only
+    python examples/guide.py --pulse 1.5 --directions west east --guide 0 --time-scale 0.01   # pulses only
     python examples/guide.py --sky 100 40 --guide 300 --time-scale 0.01
+
+It says what it is doing as it goes, and Ctrl-C stops it cleanly (the guide
+port released). Pulses are timed and measured on the camera's clock; on a fast
+simulated clock a short pulse runs with the clock slowed so that it lasts at
+least 50 ms (a busy machine waking this process late then hardly lengthens
+it).
 """
 from __future__ import annotations
 
@@ -24,8 +30,8 @@ import time
 import numpy as np
 
 import orx
-from helpers import (HelpFormatter, add_sky, add_time_scale, check_control, number, pick_camera, sim_sky, sim_time_scale,
-                     sim_wcs)
+from helpers import (CameraClock, HelpFormatter, add_sky, add_time_scale, check_control, number, pick_camera, run,
+                     sim_sky, sim_time_scale, sim_wcs)
 
 DIRECTIONS = {d.name.removeprefix("ORX_GUIDE_").lower(): d for d in orx.GuideDirection}
 BOX = 8  # half-size of the window a star is measured in, pixels
@@ -36,8 +42,8 @@ def parse_args(argv=None):
     p.add_argument("-c", "--camera", type=int, help="camera index (default: the first with a guide port)")
     p.add_argument("-e", "--exposure", type=number(float, above=0), default=2.0, help="exposure per frame in seconds")
     p.add_argument("-g", "--gain", type=int, help="gain (default: the camera's default)")
-    p.add_argument("-p", "--pulse", type=number(float, above=0, maximum=3_600_000), default=2000,
-                   help="length of each guide pulse in milliseconds")
+    p.add_argument("-p", "--pulse", type=number(float, above=0, maximum=3600), default=2.0,
+                   help="length of each calibration pulse in seconds")
     p.add_argument("-d", "--directions", nargs="+", choices=DIRECTIONS, default=["west", "north"],
                    help="directions to pulse, one after the other")
     p.add_argument("--guide", type=number(float, minimum=0, maximum=86400), default=120, metavar="SECONDS",
@@ -61,10 +67,10 @@ def guide_camera(parser, index):
     sys.exit("no camera with a guide port is connected")
 
 
-def snapshot(cam, width, height, exposure_s, time_scale):
+def snapshot(cam, width, height, exposure_s, clock):
     """One RAW16 frame as a float array (numpy views the bytes, then converts)."""
     orx.start_exposure(cam, False)
-    time.sleep(exposure_s * time_scale)
+    clock.sleep(exposure_s)
     while orx.get_exp_status(cam) == orx.ExposureStatus.ORX_EXP_WORKING:
         time.sleep(0.001)
     frame = orx.get_data_after_exp(cam, width * height * 2)
@@ -148,19 +154,28 @@ def calibration(results):
     return np.column_stack([rate["west"], rate["north"]])
 
 
-def pulse(cam, direction, seconds, time_scale):
-    orx.pulse_guide_on(cam, direction)
-    time.sleep(seconds * time_scale)
-    orx.pulse_guide_off(cam, direction)
+def pulse(cam, direction, seconds, clock):
+    """A guide pulse of `seconds` camera seconds; how long it lasted on the camera's clock."""
+    return clock.timed(seconds, lambda: orx.pulse_guide_on(cam, direction), lambda: orx.pulse_guide_off(cam, direction))
 
 
-def follow(cam, width, height, args, time_scale, x0, y0, cal=None):
+PROGRESS_EVERY = 30  # camera seconds between progress lines
+
+
+def follow(cam, width, height, args, clock, x0, y0, cal=None):
     """Frames for args.guide camera seconds, the star's offset from (x0, y0)
     after each; with a calibration, a correcting pulse after each frame."""
+    phase = "guiding" if cal is not None else "unguided"
+    print(f"{phase} for {args.guide:g} s ...", flush=True)
     offsets, x, y = [], x0, y0
-    t_end = time.monotonic() + args.guide * time_scale
-    while time.monotonic() < t_end:
-        img = snapshot(cam, width, height, args.exposure, time_scale)
+    t0 = clock.now()
+    next_report = PROGRESS_EVERY
+    while (elapsed := clock.now() - t0) < args.guide:
+        if elapsed >= next_report:
+            print(f"  {phase} {elapsed:.0f}/{args.guide:g} s, {len(offsets)} frames, RMS {rms(np.array(offsets)):.2f} px",
+                  flush=True)
+            next_report += PROGRESS_EVERY
+        img = snapshot(cam, width, height, args.exposure, clock)
         x, y = track(img, x, y)
         err = np.array([x - x0, y - y0])
         offsets.append(err)
@@ -169,8 +184,7 @@ def follow(cam, width, height, args, time_scale, x0, y0, cal=None):
             west, north = np.linalg.solve(cal, err) * args.aggressiveness
             for seconds, plus, minus in ((west, "east", "west"), (north, "south", "north")):
                 if abs(seconds) * 1000 >= 5:  # shorter pulses are lost in the noise
-                    pulse(cam, DIRECTIONS[plus if seconds > 0 else minus], min(abs(seconds), args.exposure),
-                          time_scale)
+                    pulse(cam, DIRECTIONS[plus if seconds > 0 else minus], min(abs(seconds), args.exposure), clock)
     return np.array(offsets)
 
 
@@ -180,7 +194,8 @@ def rms(offsets):
 
 def main(argv=None):
     parser, args = parse_args(argv)
-    time_scale = sim_time_scale(parser, args.time_scale)
+    sim_time_scale(parser, args.time_scale)
+    clock = CameraClock()
     sim_sky(parser, args.sky)
     if args.guide and not {"west", "north"} <= set(args.directions):
         parser.error("--guide: the calibration needs west and north among --directions "
@@ -201,24 +216,20 @@ def main(argv=None):
             orx.set_control_value(cam, orx.ControlType.ORX_GAIN, args.gain, False)
         orx.set_roi_format(cam, width, height, 1, orx.ImgType.IMG_RAW16)
         orx.set_control_value(cam, orx.ControlType.ORX_EXPOSURE, exposure_us, False)
-        img = snapshot(cam, width, height, args.exposure, time_scale)
+        img = snapshot(cam, width, height, args.exposure, clock)
         stars = find_stars(img)
         if not stars:
             sys.exit("no star found: try a longer exposure or more gain")
         x, y = centroid(img, *stars[0])
         print(f"{info.name}: guide star at x={x:.2f} y={y:.2f}")
+        print(f"calibrating: {len(args.directions)} pulses of {args.pulse:g} s ...", flush=True)
         for name in args.directions:
             # a frame just before the pulse: what the sky did meanwhile (a mount's
             # drift) does not count as the pulse's
-            img = snapshot(cam, width, height, args.exposure, time_scale)
+            img = snapshot(cam, width, height, args.exposure, clock)
             x, y = track(img, x, y)
-            direction = DIRECTIONS[name]
-            orx.pulse_guide_on(cam, direction)
-            t0 = time.monotonic()
-            time.sleep(args.pulse / 1000 * time_scale)
-            orx.pulse_guide_off(cam, direction)
-            pulse_s = (time.monotonic() - t0) / time_scale  # camera seconds the pulse lasted
-            after = snapshot(cam, width, height, args.exposure, time_scale)
+            pulse_s = pulse(cam, DIRECTIONS[name], args.pulse, clock)  # camera seconds it lasted
+            after = snapshot(cam, width, height, args.exposure, clock)
             # The star field moves as a whole: its shift tells where the guide
             # star went, however far, as long as the frames overlap.
             shift = field_shift(find_stars(img), find_stars(after))
@@ -232,8 +243,8 @@ def main(argv=None):
             nx, ny = track(after, px, py)
             dx, dy = nx - x, ny - y
             rate = np.hypot(dx, dy) / pulse_s
-            print(f"pulse {name:5s} {pulse_s * 1000:7.1f} ms: shift dx={dx:+.2f} dy={dy:+.2f} px, "
-                  f"rate {rate:.2f} px/s")
+            print(f"pulse {name:5s} {pulse_s:7.3f} s: shift dx={dx:+.2f} dy={dy:+.2f} px, "
+                  f"rate {rate:.2f} px/s", flush=True)
             results.append((name, pulse_s, dx, dy))
             x, y = nx, ny
         if args.guide:
@@ -242,9 +253,9 @@ def main(argv=None):
             arcsec = 3600 * np.sqrt(abs(scale["CD1_1"] * scale["CD2_2"] - scale["CD1_2"] * scale["CD2_1"])) \
                 if scale else None
             unit = lambda v: f"{v:.2f} px" + (f" ({v * arcsec:.2f}\")" if arcsec else "")
-            before = follow(cam, width, height, args, time_scale, x, y)
+            before = follow(cam, width, height, args, clock, x, y)
             x, y = x + before[-1][0], y + before[-1][1]
-            after = follow(cam, width, height, args, time_scale, x, y, cal)
+            after = follow(cam, width, height, args, clock, x, y, cal)
             print(f"unguided: {len(before)} frames, RMS {unit(rms(before))}")
             print(f"guided:   {len(after)} frames, RMS {unit(rms(after))}")
             results.append(("rms", rms(before), rms(after), arcsec))
@@ -254,7 +265,4 @@ def main(argv=None):
 
 
 if __name__ == "__main__":
-    try:
-        main()
-    except orx.ORXError as e:  # a library status: the class names it, its docstring explains it
-        sys.exit(f"{type(e).__name__}: {type(e).__doc__}")
+    run(main)

@@ -4,6 +4,10 @@ from __future__ import annotations
 
 import argparse
 import math
+import os
+import signal
+import sys
+import time
 
 import numpy as np
 
@@ -61,6 +65,56 @@ def sim_time_scale(parser, requested):
         except ValueError as e:
             parser.error(f"--time-scale: {e}")
     return orxsim.time_scale()
+
+
+class CameraClock:
+    """The cameras' clock: the simulator's (camera seconds, whatever the time
+    scale and however late this process runs) or, for a real camera, the wall
+    clock."""
+
+    MIN_WALL = 0.05  # wall seconds a timed interval lasts at least
+
+    def __init__(self):
+        try:
+            import orxsim
+
+            orxsim.library()
+            self._sim = orxsim
+        except (ImportError, OSError, RuntimeError):
+            self._sim = None
+
+    def now(self):
+        return self._sim.sim_time() if self._sim else time.monotonic()
+
+    def scale(self):
+        return self._sim.time_scale() if self._sim else 1.0
+
+    def sleep(self, seconds):
+        """Sleep `seconds` of camera time."""
+        end = self.now() + seconds
+        while (left := end - self.now()) > 0:
+            time.sleep(max(left * self.scale(), 0.0002))
+
+    def timed(self, seconds, start, stop):
+        """start(), `seconds` of camera time, stop(); how long it lasted on the
+        camera's clock. On a fast simulated clock an interval shorter than
+        MIN_WALL of wall time runs with the clock slowed to last that long,
+        so that this process waking late hardly lengthens it."""
+        scale = self.scale()
+        slowed = self._sim is not None and 0 < seconds * scale < self.MIN_WALL
+        if slowed:
+            self._sim.set_time_scale(min(self.MIN_WALL / seconds, self._sim.MAX_TIME_SCALE))
+        try:
+            t0 = self.now()
+            start()
+            try:
+                self.sleep(seconds)
+            finally:
+                stop()
+            return self.now() - t0
+        finally:
+            if slowed:
+                self._sim.set_time_scale(scale)
 
 
 def add_sky(parser):
@@ -142,3 +196,28 @@ def stretch(image):
     x = np.clip((img - lo) / (hi - lo), 0, 1)
     x = np.arcsinh(10 * x) / np.arcsinh(10)
     return Image.fromarray((x * 255 + 0.5).astype(np.uint8))
+
+
+SAVED = []  # files the example wrote, for the line it ends with when interrupted
+
+
+def run(main):
+    """Runs an example's main() as a command: a library status ends with its
+    name and explanation (status 1); Ctrl-C or a termination signal ends with
+    one line saying what was saved (status 130, or 128 + the signal)."""
+    def terminate(signum, frame):
+        raise KeyboardInterrupt(signum)
+
+    signal.signal(signal.SIGTERM, terminate)
+    name = os.path.basename(sys.argv[0])
+    try:
+        main()
+    except KeyboardInterrupt as e:
+        signum = e.args[0] if e.args and isinstance(e.args[0], int) else signal.SIGINT
+        signal.signal(signal.SIGINT, signal.SIG_IGN)  # a second Ctrl-C does not cut the message short
+        saved = f"saved {', '.join(map(str, SAVED))}" if SAVED else "nothing saved"
+        print(f"{name}: interrupted, {saved}", file=sys.stderr)
+        sys.exit(128 + signum)
+    except orx.ORXError as e:  # a library status: the class names it, its docstring explains it
+        sys.exit(f"{type(e).__name__}: {type(e).__doc__}")
+

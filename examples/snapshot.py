@@ -9,7 +9,9 @@ of a second or more), fetches the frame and writes
     <output>/<camera>_<UTC time>.png    a stretched 8-bit preview
 
 to the second; a name already taken gets a suffix (_2, _3, ...): nothing is
-ever overwritten.
+ever overwritten. Each file appears whole under its name or not at all, also
+when the script is interrupted (Ctrl-C ends it with one line saying what was
+saved). The output folder is checked before the exposure starts.
 
 With the simulated cameras that ship with orx it needs no arguments:
 
@@ -21,27 +23,22 @@ from __future__ import annotations
 
 import argparse
 import datetime as dt
-import itertools
-import os
 import pathlib
 import re
-import sys
 import time
 
 import numpy as np
-from astropy.io import fits
 from tqdm import tqdm
 
 import orx
-from helpers import (HelpFormatter, add_sky, add_time_scale, check_bin, check_control, number, pick_camera, sim_sky,
-                     sim_time_scale, sim_wcs, to_array)
+from helpers import (SAVED, HelpFormatter, add_sky, add_time_scale, check_bin, check_control, number, pick_camera,
+                     run, sim_sky, sim_time_scale, to_array)
 from helpers import stretch as stretch_8bit
+from orxdevice import fits as orxfits
 
 FORMATS = {"RAW8": orx.ImgType.IMG_RAW8, "RAW16": orx.ImgType.IMG_RAW16,
            "RGB24": orx.ImgType.IMG_RGB24, "Y8": orx.ImgType.IMG_Y8}
 BYTES_PER_PIXEL = {orx.ImgType.IMG_RAW8: 1, orx.ImgType.IMG_Y8: 1, orx.ImgType.IMG_RAW16: 2, orx.ImgType.IMG_RGB24: 3}
-BAYER_NAMES = {orx.BayerPattern.BAYER_RG: "RGGB", orx.BayerPattern.BAYER_BG: "BGGR",
-               orx.BayerPattern.BAYER_GR: "GRBG", orx.BayerPattern.BAYER_GB: "GBRG"}
 
 
 def parse_args(argv=None):
@@ -55,7 +52,17 @@ def parse_args(argv=None):
     p.add_argument("--roi", type=number(int, minimum=1), nargs=2, metavar=("WIDTH", "HEIGHT"),
                    help="region of interest in binned pixels, centred (default: the whole sensor)")
     p.add_argument("--dark", action="store_true", help="take a dark frame (shutter closed)")
+    p.add_argument("--set-temp", type=float, metavar="CELSIUS",
+                   help="cooled cameras: turn the cooler on with this target (the header's SET-TEMP)")
     p.add_argument("-o", "--output", type=pathlib.Path, default=pathlib.Path("snapshots"), help="output folder")
+    header = p.add_argument_group("FITS header", "what the camera cannot know (the simulated sky fills in its own "
+                                  "optics and pointing)")
+    header.add_argument("--object", help="target name (OBJECT)")
+    header.add_argument("--telescope", help="telescope name (TELESCOP)")
+    header.add_argument("--focal-length", type=number(float, above=0), metavar="MM", help="focal length (FOCALLEN)")
+    header.add_argument("--aperture", type=number(float, above=0), metavar="MM", help="aperture diameter (APTDIA)")
+    header.add_argument("--pointing", type=float, nargs=2, metavar=("RA", "DEC"),
+                        help="where the telescope points, degrees (OBJCTRA, OBJCTDEC)")
     add_time_scale(p)
     add_sky(p)
     return p, p.parse_args(argv)
@@ -108,24 +115,6 @@ def stretch(image, mosaic):
     return stretch_8bit(img)
 
 
-def claim_pair(folder, stem):
-    """Paths of a new <stem>.fits and <stem>.png in `folder`, created empty
-    here (exclusively) so that no other snapshot takes them. Nothing is ever
-    overwritten: if either name is taken (a second snapshot within the same
-    second), the stem gets a suffix _2, _3, ..."""
-    for n in itertools.count(1):
-        fits_path, png_path = (folder / f"{stem if n == 1 else f'{stem}_{n}'}{ext}" for ext in (".fits", ".png"))
-        try:
-            open(fits_path, "xb").close()
-        except FileExistsError:
-            continue
-        try:
-            open(png_path, "xb").close()
-            return fits_path, png_path
-        except FileExistsError:
-            os.remove(fits_path)
-
-
 def control(cam, ctype):
     return orx.get_control_value(cam, ctype)[0]
 
@@ -134,10 +123,15 @@ def main(argv=None):
     parser, args = parse_args(argv)
     time_scale = sim_time_scale(parser, args.time_scale)
     sim_sky(parser, args.sky)
+    problem = orxfits.check_folder(args.output)  # before an exposure is spent
+    if problem:
+        parser.error(f"--output: {problem}")
     print(f"camera library {orx.get_sdk_version()}")
     cameras = list_cameras()
     info = pick_camera(parser, args.camera, len(cameras))
     check_bin(parser, info, args.bin)
+    if args.set_temp is not None and not info.is_cooler_cam:
+        parser.error(f"--set-temp: {info.name} has no cooler")
     cam = info.camera_id
     img_type = FORMATS[args.format]
     width, height = roi_for(info, args.bin, args.roi)
@@ -147,15 +141,19 @@ def main(argv=None):
         orx.init_camera(cam)
         exposure_us = check_control(parser, cam, "--exposure", orx.ControlType.ORX_EXPOSURE, args.exposure, 1e6, " s")
         for option, ctype, value in (("--gain", orx.ControlType.ORX_GAIN, args.gain),
-                                     ("--offset", orx.ControlType.ORX_OFFSET, args.offset)):
+                                     ("--offset", orx.ControlType.ORX_OFFSET, args.offset),
+                                     ("--set-temp", orx.ControlType.ORX_TARGET_TEMP, args.set_temp)):
             if value is not None:
-                check_control(parser, cam, option, ctype, value)
+                check_control(parser, cam, option, ctype, value, unit=" C" if option == "--set-temp" else "")
         orx.set_roi_format(cam, width, height, args.bin, img_type)
         orx.set_control_value(cam, orx.ControlType.ORX_EXPOSURE, exposure_us, False)
         if args.gain is not None:
             orx.set_control_value(cam, orx.ControlType.ORX_GAIN, args.gain, False)
         if args.offset is not None:
             orx.set_control_value(cam, orx.ControlType.ORX_OFFSET, args.offset, False)
+        if args.set_temp is not None:
+            orx.set_control_value(cam, orx.ControlType.ORX_TARGET_TEMP, round(args.set_temp), False)
+            orx.set_control_value(cam, orx.ControlType.ORX_COOLER_ON, 1, False)
         gain, offset = control(cam, orx.ControlType.ORX_GAIN), control(cam, orx.ControlType.ORX_OFFSET)
         temperature = control(cam, orx.ControlType.ORX_TEMPERATURE) / 10
         print(f"{info.name}: {width}x{height} bin {args.bin} {args.format}, {args.exposure:g} s, "
@@ -164,51 +162,28 @@ def main(argv=None):
         start = dt.datetime.now(dt.timezone.utc)
         expose(cam, args.exposure, args.dark, time_scale)
         frame = orx.get_data_after_exp(cam, width * height * BYTES_PER_PIXEL[img_type])
-        world = sim_wcs(cam)  # where the simulated sky put this frame (nothing for a real camera)
+        facts = orxfits.camera_facts(cam)  # the settings this frame was taken with
+        facts.update(orxfits.simulator_facts(cam))  # where the simulated sky put it (nothing for a real camera)
     finally:
         orx.close_camera(cam)
 
     image = to_array(frame, width, height, img_type)
-    mosaic = BAYER_NAMES[info.bayer_pattern] if info.is_color_camera and img_type in (
-        orx.ImgType.IMG_RAW8, orx.ImgType.IMG_RAW16) else None
+    given = {"object_name": args.object, "telescope": args.telescope, "focal_length_mm": args.focal_length,
+             "aperture_mm": args.aperture}
+    if args.pointing:
+        given.update(ra_deg=args.pointing[0] % 360, dec_deg=args.pointing[1])
+    facts.update({k: v for k, v in given.items() if v is not None})
+    header = orxfits.frame_header(date_obs=start, exposure_s=args.exposure, dark=args.dark, **facts)
 
-    header = fits.Header()
-    header["INSTRUME"] = (info.name, "camera")
-    header["DATE-OBS"] = (start.strftime("%Y-%m-%dT%H:%M:%S.%f"), "UTC start of exposure")
-    header["EXPTIME"] = (args.exposure, "exposure time [s]")
-    header["GAIN"] = (gain, "camera gain setting")
-    header["OFFSET"] = (offset, "camera offset setting")
-    header["CCD-TEMP"] = (temperature, "sensor temperature [C]")
-    header["XBINNING"] = (args.bin, "binning factor, x")
-    header["YBINNING"] = (args.bin, "binning factor, y")
-    header["XPIXSZ"] = (info.pixel_size * args.bin, "binned pixel width [um]")
-    header["YPIXSZ"] = (info.pixel_size * args.bin, "binned pixel height [um]")
-    header["IMAGETYP"] = ("Dark Frame" if args.dark else "Light Frame")
-    header["ROWORDER"] = ("TOP-DOWN", "first row is the top of the image")
-    for key, value in world.items():
-        header[key] = value
-    if mosaic:
-        header["BAYERPAT"] = (mosaic, "colour filter pattern of the top-left 2x2 cell")
-        header["XBAYROFF"] = 0
-        header["YBAYROFF"] = 0
-    # FITS keeps colour as three planes (NAXIS3 = 3). Rows stay in camera order,
-    # top row first, as ROWORDER tells the viewers that read it.
-    data = np.moveaxis(image, 2, 0) if image.ndim == 3 else image
-
-    args.output.mkdir(parents=True, exist_ok=True)
     stem = f"{re.sub(r'[^A-Za-z0-9]+', '_', info.name).strip('_')}_{start:%Y%m%dT%H%M%S}"
-    preview = stretch(image, mosaic)
+    preview = stretch(image, facts["bayer_pattern"])
     preview.thumbnail((2048, 2048))
-    fits_path, png_path = claim_pair(args.output, stem)
-    fits.PrimaryHDU(data=data, header=header).writeto(fits_path, overwrite=True)  # the empty file claimed above
-    preview.save(png_path)
-    print(f"wrote {fits_path}")
-    print(f"wrote {png_path}")
-    return fits_path, png_path
+    paths = orxfits.write_new(args.output, stem, {".fits": orxfits.fits_writer(image, header),
+                                                  ".png": lambda f: preview.save(f, format="PNG")}, SAVED)
+    for path in paths:
+        print(f"wrote {path}")
+    return paths
 
 
 if __name__ == "__main__":
-    try:
-        main()
-    except orx.ORXError as e:  # a library status: the class names it, its docstring explains it
-        sys.exit(f"{type(e).__name__}: {type(e).__doc__}")
+    run(main)

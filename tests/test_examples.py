@@ -65,8 +65,9 @@ SNAPSHOTS = {
                          (1, (480, 640), 8.0, 2, 60, None)),
     "colour RGB24 with ROI": (["-c", "2", "-f", "RGB24", "--roi", "800", "600", "-e", "5", "-g", "250"],
                               (2, (3, 600, 800), 5.0, 1, 250, None)),
+    # bin 3: 2082 binned columns, the centred 2080 start on column 1, a green pixel
     "colour binned RAW16": (["-b", "3", "-e", "10", "--offset", "20"],
-                            (0, (1392, 2080), 10.0, 3, None, "RGGB")),
+                            (0, (1392, 2080), 10.0, 3, None, "GRBG")),
 }
 
 
@@ -135,6 +136,75 @@ def test_guide_calibrates_then_guides_out_the_periodic_error(tmp_path):
     assert found["guided"] < 0.5 * found["unguided"], out
 
 
+def test_snapshot_header_carries_what_processing_software_looks_for(tmp_path):
+    # a centred 1000x1002 region of the colour camera starts on an odd row: its first pixels are G, B
+    run("snapshot.py", "-o", str(tmp_path), *FAST, "--roi", "1000", "1002", "-e", "1", "-g", "200", "--set-temp", "-10",
+        "--object", "M42", "--telescope", "80/500", "--pointing", "83.82", "-5.39", "--aperture", "80", cwd=tmp_path)
+    [fits_path] = tmp_path.glob("*.fits")
+    header = fits.getheader(fits_path)
+    info = orx.get_camera_property(0)
+    assert header["BAYERPAT"] == "GBRG"
+    assert header["EGAIN"] == pytest.approx(info.elec_per_adu / 10 ** (200 / 200) / 4, rel=1e-4)  # 14 bits in 16
+    assert (header["SET-TEMP"], header["OBJECT"], header["TELESCOP"]) == (-10, "M42", "80/500")
+    assert (header["OBJCTRA"], header["OBJCTDEC"]) == ("05 35 16.80", "-05 23 24.0")
+    # the option wins over the simulated optics; what is not given comes from them
+    assert header["APTDIA"] == 80 and header["FOCALLEN"] == orxsim.optics(info.camera_id)["focal_length"]
+
+
+def test_snapshot_checks_the_output_folder_before_exposing(tmp_path):
+    (tmp_path / "file").write_text("")
+    for folder, message in ((tmp_path / "file", f"{tmp_path / 'file'} is not a folder"),
+                            (tmp_path / "file" / "sub", f"cannot create {tmp_path / 'file' / 'sub'}: ")):
+        proc = run("snapshot.py", *FAST, "-o", str(folder), "-e", "600", cwd=tmp_path, ok=False)
+        assert proc.returncode == 2 and "Traceback" not in proc.stderr
+        last = proc.stderr.splitlines()[-1]
+        assert last.startswith("snapshot.py: error: --output: ") and message in last, proc.stderr
+        assert "exposing" not in proc.stderr and "exposing" not in proc.stderr and "camera library" not in proc.stdout
+
+
+def interrupt(script, args, wait_for, tmp_path):
+    """Runs an example until its output (stdout, then stderr) matches the
+    pattern `wait_for`, then sends it Ctrl-C; (exit status, stdout, stderr)."""
+    import signal
+
+    env = dict(os.environ, PYTHONUNBUFFERED="1")
+    env.pop("ORXSIM_TIME_SCALE", None)
+    proc = subprocess.Popen([sys.executable, str(EXAMPLES / script), *args], cwd=tmp_path, env=env,
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    seen = {"out": "", "err": ""}
+    stream, key = (proc.stderr, "err") if wait_for.startswith("stderr:") else (proc.stdout, "out")
+    pattern = re.compile(wait_for.removeprefix("stderr:"))
+    while not pattern.search(seen[key]):
+        char = stream.read(1)
+        assert char, seen
+        seen[key] += char
+    proc.send_signal(signal.SIGINT)
+    out, err = proc.communicate(timeout=120)
+    return proc.returncode, seen["out"] + out, seen["err"] + err
+
+
+@pytest.mark.parametrize("script, args, wait_for, saved", [
+    ("snapshot.py", ["-c", "1", "-e", "3000", "--time-scale", "1"], "ORX Sim G120MM Mini:", None),
+    ("guide.py", [*FAST, "--guide", "600"], "unguided for", None),
+    ("guide.py", [*FAST, "--pulse", "3000"], "calibrating", None),  # in the middle of a pulse
+    ("video.py", ["-c", "1", "-e", "0.05", "-s", "600", "-o", "out"], r"stderr:video: [1-9]\d*frame",
+     "out/last_frame.png"),
+])
+def test_ctrl_c_ends_with_one_line_saying_what_was_saved(tmp_path, script, args, wait_for, saved):
+    status, out, err = interrupt(script, args, wait_for, tmp_path)
+    err = err.replace("\r", "\n")  # the progress bar's updates
+    assert status == 130 and "Traceback" not in err, err
+    want = f"saved {saved}" if saved else "nothing saved"
+    assert err.rstrip("\n").splitlines()[-1] == f"{script}: interrupted, {want}", err
+    if script == "video.py":  # the summary of what was captured until then, and its last frame
+        frames = int(re.search(r"^frames=(\d+) dropped=\d+", out, re.M)[1])
+        assert frames >= 1
+        with Image.open(tmp_path / saved) as png:
+            assert png.size == (640, 480)
+    if script == "guide.py":  # the guide port was let go: the mount stands still
+        assert not list(tmp_path.iterdir())
+
+
 def test_snapshot_dark_frame_has_no_stars(tmp_path):
     run("snapshot.py", "-o", str(tmp_path), *FAST, "-c", "1", "--dark", "-e", "2", cwd=tmp_path)
     [fits_path] = tmp_path.glob("*.fits")
@@ -155,7 +225,7 @@ USAGE_ERRORS = [
     # exposure: beyond the camera's range (and beyond 32 bits of microseconds), not positive, not a number
     ("snapshot.py", ["--exposure", "3000"], "--exposure 3000: the camera takes 3.2e-05 to 2000 s"),
     ("guide.py", ["--exposure", "3000"], "--exposure 3000: the camera takes 3.2e-05 to 2000 s"),
-    ("video.py", ["--exposure", "3000000"], "--exposure 3e+06: the camera takes 0.032 to 2e+06 ms"),
+    ("video.py", ["--exposure", "3000"], "--exposure 3000: the camera takes 3.2e-05 to 2000 s"),
     ("snapshot.py", ["--exposure", "0"], "argument -e/--exposure: 0 must be greater than 0"),
     ("video.py", ["--exposure", "nan"], "argument -e/--exposure: 'nan' is not a finite number"),
     ("guide.py", ["--exposure", "two"], "argument -e/--exposure: 'two' is not a number"),
@@ -176,7 +246,7 @@ USAGE_ERRORS = [
     ("video.py", ["--seconds", "0"], "argument -s/--seconds: 0 must be greater than 0"),
     ("video.py", ["--frames", "0"], "argument -n/--frames: 0 must be at least 1"),
     ("guide.py", ["--pulse", "0"], "argument -p/--pulse: 0 must be greater than 0"),
-    ("guide.py", ["--pulse", "1e9"], "argument -p/--pulse: 1e9 must be at most 3.6e+06"),
+    ("guide.py", ["--pulse", "1e9"], "argument -p/--pulse: 1e9 must be at most 3600"),
 ]
 
 
@@ -208,21 +278,6 @@ def snapshot_module(monkeypatch):
     return snapshot
 
 
-@pytest.mark.parametrize("taken, expected", [
-    ([], "cam_1"),
-    (["cam_1.fits"], "cam_1_2"),
-    (["cam_1.png"], "cam_1_2"),  # a lone preview left behind is kept too
-    (["cam_1.fits", "cam_1.png", "cam_1_2.fits"], "cam_1_3"),
-])
-def test_snapshot_names_are_never_reused(snapshot_module, tmp_path, taken, expected):
-    for name in taken:
-        (tmp_path / name).write_bytes(b"old")
-    paths = snapshot_module.claim_pair(tmp_path, "cam_1")
-    assert paths == (tmp_path / f"{expected}.fits", tmp_path / f"{expected}.png")
-    assert all((tmp_path / name).read_bytes() == b"old" for name in taken)
-    assert (tmp_path / f"{expected}.fits").read_bytes() == (tmp_path / f"{expected}.png").read_bytes() == b""
-
-
 def test_two_snapshots_in_one_second_keep_both(snapshot_module, tmp_path, monkeypatch):
     frozen = dt.datetime(2026, 12, 7, 21, 30, 5, tzinfo=dt.timezone.utc)
 
@@ -243,7 +298,7 @@ def test_two_snapshots_in_one_second_keep_both(snapshot_module, tmp_path, monkey
 
 
 def test_video_counts_frames_and_saves_the_last(tmp_path):
-    out = run("video.py", *FAST, "-n", "40", "-e", "2000", "-g", "300", "-o", str(tmp_path), cwd=tmp_path).stdout
+    out = run("video.py", *FAST, "-n", "40", "-f", "RAW8", "-e", "2", "-g", "300", "-o", str(tmp_path), cwd=tmp_path).stdout
     summary = re.search(r"frames=(\d+) dropped=(\d+) seconds=([\d.]+) fps=([\d.]+)", out)
     assert summary, out
     frames, dropped, seconds, fps = int(summary[1]), int(summary[2]), float(summary[3]), float(summary[4])
@@ -258,8 +313,17 @@ def test_video_counts_frames_and_saves_the_last(tmp_path):
     assert np.count_nonzero(preview > 128) < 0.01 * preview.size
 
 
+def test_video_defaults_save_a_frame_that_shows_stars(tmp_path):
+    out = run("video.py", *FAST, "-n", "3", "-o", str(tmp_path), cwd=tmp_path).stdout
+    assert "1 s per frame" in out
+    with Image.open(tmp_path / "last_frame.png") as png:
+        preview = np.asarray(png, dtype=np.float64)
+    assert preview.max() >= 200 and np.median(preview) < 30
+    assert not list(tmp_path.glob(".*"))
+
+
 def test_video_runs_for_a_time(tmp_path):
-    proc = run("video.py", *FAST, "-c", "2", "-f", "RGB24", "-s", "0.5", cwd=tmp_path)
+    proc = run("video.py", *FAST, "-c", "2", "-f", "RGB24", "-e", "0.01", "-s", "0.5", cwd=tmp_path)
     frames = int(re.search(r"frames=(\d+)", proc.stdout)[1])
     assert frames > 5
     assert "fps=" in proc.stderr  # the live progress line
@@ -287,10 +351,10 @@ def motion():
 def test_guide_measures_the_pulses_then_guides(tmp_path, motion):
     out = run("guide.py", *FAST, "-d", "west", "north", "east", "south", cwd=tmp_path).stdout
     assert "ORX Sim G120MM Mini: guide star at" in out
-    moves = re.findall(r"pulse (\w+) +([\d.]+) ms: shift dx=([-+\d.]+) dy=([-+\d.]+) px", out)
+    moves = re.findall(r"pulse (\w+) +([\d.]+) s: shift dx=([-+\d.]+) dy=([-+\d.]+) px", out)
     assert [m[0] for m in moves] == ["west", "north", "east", "south"]
-    for name, ms, dx, dy in moves:
-        want = motion[name] * float(ms) / 1000
+    for name, seconds, dx, dy in moves:
+        want = motion[name] * float(seconds)
         unit = want / np.hypot(*want)
         got = np.array([float(dx), float(dy)])
         # each pulse on its own, give or take what the mount's periodic error (up to 0.03 px
@@ -323,13 +387,13 @@ def guide_star(tmp_path_factory, motion):
 def test_guide_follows_long_pulses_or_says_where_the_star_went(tmp_path, guide_star, motion, case):
     speed = {name: float(np.hypot(*v)) for name, v in motion.items()}
     if case == "followed":  # 30 s: over 100 px, well past the window a star is measured in
-        direction, pulse_ms = max(guide_star, key=guide_star.get), 30_000
+        direction, pulse_s = max(guide_star, key=guide_star.get), 30
     elif case == "left the frame":  # just past the nearest edge: the frames still overlap by half or more
         direction = min(guide_star, key=guide_star.get)
-        pulse_ms = (guide_star[direction] + 20) / speed[direction] * 1000
+        pulse_s = (guide_star[direction] + 20) / speed[direction]
     else:  # further than the frame is high: the two frames share no stars
-        direction, pulse_ms = "south", 600_000
-    proc = run("guide.py", *FAST, "-d", direction, "--pulse", str(pulse_ms), "--guide", "0", cwd=tmp_path, ok=False)
+        direction, pulse_s = "south", 600
+    proc = run("guide.py", *FAST, "-d", direction, "--pulse", str(pulse_s), "--guide", "0", cwd=tmp_path, ok=False)
     assert "Traceback" not in proc.stderr
     if case != "followed":
         expected = {"left the frame": f"pulse {direction}: the guide star left the frame (the field moved by ",
@@ -337,10 +401,108 @@ def test_guide_follows_long_pulses_or_says_where_the_star_went(tmp_path, guide_s
         assert proc.returncode == 1 and expected in proc.stderr, proc.stderr
         return
     assert proc.returncode == 0, proc.stderr
-    ms, dx, dy, rate = map(float, re.search(
-        r"([\d.]+) ms: shift dx=([-+\d.]+) dy=([-+\d.]+) px, rate ([\d.]+) px/s", proc.stdout).groups())
-    want = motion[direction] * ms / 1000
+    seconds, dx, dy, rate = map(float, re.search(
+        r"([\d.]+) s: shift dx=([-+\d.]+) dy=([-+\d.]+) px, rate ([\d.]+) px/s", proc.stdout).groups())
+    want = motion[direction] * seconds
     unit = want / np.hypot(*want)
     along, across = np.array([dx, dy]) @ unit, np.array([dx, dy]) @ [-unit[1], unit[0]]
     assert along == pytest.approx(np.hypot(*want), rel=0.03) and along > 55
     assert abs(across) < 0.5
+
+
+# A process that has imported the snapshot example forks a child per try; the
+# child takes snapshots one after the other (0.5 ms exposures on the fast
+# clock, so its time goes to making and writing files) until a signal comes.
+ZYGOTE = r"""
+import os, signal, sys
+import helpers, snapshot, orxsim
+args = sys.argv[1:]
+for line in sys.stdin:
+    err = line.strip()
+    pid = os.fork()
+    if pid == 0:
+        fd = os.open(err, os.O_WRONLY | os.O_CREAT | os.O_TRUNC)
+        os.dup2(fd, 2)
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, 1)
+        signal.signal(signal.SIGINT, signal.default_int_handler)
+        sys.argv = ["snapshot.py"]
+        def forever():
+            while True:
+                snapshot.main(args)
+        try:
+            helpers.run(forever)
+        finally:
+            sys.stderr.flush()
+    print(pid, flush=True)
+    _, status = os.waitpid(pid, 0)
+    print(os.waitstatus_to_exitcode(status), flush=True)
+"""
+
+
+def whole_files(folder):
+    """Every file under a final name opens whole: the FITS with all its data, the PNG to its last row."""
+    names = []
+    for path in sorted(folder.iterdir()):
+        if path.name.startswith("."):
+            continue
+        names.append(path)
+        if path.suffix == ".fits":
+            assert path.stat().st_size % 2880 == 0, path
+            with fits.open(path) as hdul:
+                assert hdul[0].data.shape == (240, 320) and hdul[0].header["EXPTIME"] == 0.0005, path
+        else:
+            with Image.open(path) as png:
+                png.load()
+                assert png.size == (320, 240), path
+    return names
+
+
+def test_snapshots_killed_while_writing_leave_only_whole_files(tmp_path):
+    import random
+    import signal
+
+    out = tmp_path / "out"
+    out.mkdir()
+    env = dict(os.environ, PYTHONUNBUFFERED="1", PYTHONPATH=os.pathsep.join([str(EXAMPLES), *sys.path]))
+    env.pop("ORXSIM_TIME_SCALE", None)
+    zygote = subprocess.Popen([sys.executable, "-c", ZYGOTE, "-o", str(out), "-c", "1", "--roi", "320", "240", "-e", "0.0005",
+                               "--time-scale", "0.001"], cwd=tmp_path, env=env, stdin=subprocess.PIPE,
+                              stdout=subprocess.PIPE, text=True)
+    rng = random.Random(23)
+    tries, written, leftovers = 50, 0, 0
+    try:
+        for i in range(tries):
+            sig = (signal.SIGINT, signal.SIGTERM, signal.SIGKILL)[i % 3]
+            err = tmp_path / f"err{i}"
+            zygote.stdin.write(f"{err}\n")
+            zygote.stdin.flush()
+            pid = int(zygote.stdout.readline())
+            time.sleep(rng.uniform(0.01, 0.3))
+            os.kill(pid, sig)
+            status = int(zygote.stdout.readline())
+            assert status == (-9 if sig == signal.SIGKILL else 128 + sig), err.read_text()
+            names = whole_files(out)
+            partial = list(out.glob(".*"))
+            if sig == signal.SIGKILL:
+                leftovers += len(partial)
+                for path in partial:  # only a kill -9 leaves its temporary file, never a final name
+                    assert path.name.endswith(".part")
+                    path.unlink()
+            else:
+                assert partial == [], partial
+                lines = err.read_text().splitlines()
+                assert "Traceback" not in err.read_text()
+                said = re.fullmatch(r"snapshot\.py: interrupted, (nothing saved|saved (.*))", lines[-1])
+                assert said, lines
+                listed = said[2].split(", ") if said[2] else []
+                assert sorted(listed) == sorted(map(str, names)), "the line must name exactly what was saved"
+            written += len(names)
+            for path in names:
+                path.unlink()
+    finally:
+        zygote.stdin.close()
+        zygote.wait(60)
+    # the kills fell at all kinds of moments: files were whole and written, and some kills hit a write
+    print(f"{tries} kills: {written} whole files, {leftovers} temporary files left by kill -9")
+    assert written > tries and leftovers > 0, (written, leftovers)

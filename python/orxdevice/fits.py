@@ -14,33 +14,25 @@ Every keyword argument of :func:`frame_header` may be ``None`` (or left out):
 what is not known is not written. :func:`fits_bytes` gives a whole file as
 bytes (for network transfers).
 
-Files are written to a hidden temporary name in the target folder, flushed to
-disk and only then given their final name, which is claimed atomically
-(a hard link that fails if the name exists): a final name holds a whole file
-or nothing, whenever the process is interrupted or killed, and no other
-process writing to the same folder can take or overwrite it.
+:func:`write_new` and :func:`check_folder` come from :mod:`orxdevice.files`:
+a final name holds a whole file or nothing, whenever the process is
+interrupted or killed, and no other process can take or overwrite it.
 
 Needs numpy and astropy.
 """
 from __future__ import annotations
 
-import contextlib
 import datetime as dt
-import errno
-import itertools
-import os
-import pathlib
-import tempfile
-from typing import IO, Any, Callable, Dict, Iterator, Mapping, Optional, Tuple, Union
+import io
+from typing import IO, Any, Callable, Dict, Mapping, Optional
 
 import numpy as np
 from astropy.io import fits
 
 from . import bayer
+from .files import check_folder, write_new  # noqa: F401  (part of this module's interface)
 
 Writer = Callable[[IO[bytes]], None]
-PathLike = Union[str, os.PathLike]
-TEMP_SUFFIX = ".part"
 
 # bits per pixel value of the raw formats, by orx.ImgType value
 _RAW_BITS = {0: 8, 2: 16}  # IMG_RAW8, IMG_RAW16
@@ -208,123 +200,6 @@ def fits_writer(image: np.ndarray, header: fits.Header) -> Writer:
 
 def fits_bytes(image: np.ndarray, header: fits.Header) -> bytes:
     """A whole FITS file in memory."""
-    import io
-
     buf = io.BytesIO()
     fits_writer(image, header)(buf)
     return buf.getvalue()
-
-
-# ---------------------------------------------------------------- writing ----
-def _fsync_dir(folder: pathlib.Path) -> None:
-    try:
-        fd = os.open(folder, os.O_RDONLY)
-    except OSError:
-        return
-    try:
-        os.fsync(fd)
-    except OSError:
-        pass
-    finally:
-        os.close(fd)
-
-
-@contextlib.contextmanager
-def _temporary(folder: pathlib.Path, name: str) -> Iterator[pathlib.Path]:
-    """A hidden file in ``folder`` for ``name``'s content, removed when the
-    block ends however it ends (a kill -9 leaves it, never a final name)."""
-    fd, tmp = tempfile.mkstemp(dir=folder, prefix=f".{name}.", suffix=TEMP_SUFFIX)
-    os.close(fd)
-    path = pathlib.Path(tmp)
-    try:
-        yield path
-    finally:
-        with contextlib.suppress(FileNotFoundError):
-            path.unlink()
-
-
-def _fill(path: pathlib.Path, write: Writer) -> None:
-    with open(path, "wb") as f:
-        write(f)
-        f.flush()
-        os.fsync(f.fileno())
-
-
-_NO_LINKS = {errno.EPERM, errno.EOPNOTSUPP, errno.ENOTSUP, errno.EMLINK, errno.ENOSYS}
-
-
-def _claim(tmp: pathlib.Path, final: pathlib.Path) -> bool:
-    """Give the whole file at ``tmp`` the name ``final`` unless it is taken
-    (False). A hard link never replaces a name; on a file system without
-    links the name is created exclusively, then replaced by the file."""
-    try:
-        os.link(tmp, final)
-        return True
-    except FileExistsError:
-        return False
-    except OSError as e:
-        if e.errno not in _NO_LINKS:
-            raise
-    try:
-        open(final, "xb").close()
-    except FileExistsError:
-        return False
-    os.replace(tmp, final)
-    return True
-
-
-def write_new(folder: PathLike, stem: str, writers: Mapping[str, Writer]) -> Tuple[pathlib.Path, ...]:
-    """Write files ``<stem><ext>`` in ``folder``, one per (ext, writer), each
-    writer filling a binary file object, and return their paths in order.
-
-    Nothing is ever overwritten: when any of the names is taken (another
-    file, another process's frame of the same second), the stem gets a suffix
-    _2, _3, ... and all files move on together. Each file is whole under its
-    final name or not there at all; an exception (KeyboardInterrupt too)
-    leaves no temporary file behind.
-    """
-    folder = pathlib.Path(folder)
-    with contextlib.ExitStack() as stack:
-        temps = []
-        for ext, write in writers.items():
-            tmp = stack.enter_context(_temporary(folder, stem + ext))
-            _fill(tmp, write)
-            temps.append((ext, tmp))
-        for n in itertools.count(1):
-            name = stem if n == 1 else f"{stem}_{n}"
-            done = []
-            for ext, tmp in temps:
-                final = folder / f"{name}{ext}"
-                if not _claim(tmp, final):
-                    break
-                done.append(final)
-            else:
-                _fsync_dir(folder)
-                return tuple(done)
-            for final, (_ext, tmp) in zip(done, temps):  # a name of this stem is taken: give back the others
-                if tmp.exists():
-                    final.unlink()
-                else:  # moved there on a file system without links
-                    os.replace(final, tmp)
-    raise AssertionError("unreachable")
-
-
-def check_folder(folder: PathLike) -> Optional[str]:
-    """Why files cannot be written in ``folder`` (created if missing, with
-    its parents), or ``None`` when they can: found before anything is
-    exposed, so no exposure is lost to a bad output folder."""
-    path = pathlib.Path(folder)
-    try:
-        path.mkdir(parents=True, exist_ok=True)
-    except FileExistsError:
-        return f"{folder} is not a folder"
-    except OSError as e:
-        return f"cannot create {folder}: {e.strerror}"
-    if not path.is_dir():
-        return f"{folder} is not a folder"
-    try:
-        with _temporary(path, "check"):
-            pass
-    except OSError as e:
-        return f"cannot write in {folder}: {e.strerror}"
-    return None
