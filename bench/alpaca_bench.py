@@ -158,7 +158,7 @@ def start_server() -> tuple[subprocess.Popen, int]:
 
 
 def bench_download(cam: Camera, repeats: int) -> None:
-    cam.put("readoutmode", ReadoutMode=cam.value("readoutmodes").index("RAW16 (16-bit raw)"))
+    cam.put("readoutmode", ReadoutMode=cam.value("readoutmodes").index("RAW16"))
     cam.expose(0.01)
     cold, size = timed(cam.imagebytes)
     plain, imagebytes = [], []
@@ -197,7 +197,7 @@ def cpu_seconds(pid: int) -> float:
 
 
 def bench_polling(cam: Camera, port: int, server_pid: int, cycles: int, exposure: float) -> None:
-    cam.put("readoutmode", ReadoutMode=cam.value("readoutmodes").index("RAW16 (16-bit raw)"))
+    cam.put("readoutmode", ReadoutMode=cam.value("readoutmodes").index("RAW16"))
     cpu: dict[str, list[float]] = {"quiet": [], "busy": []}
 
     def cycle(kind: str) -> float:

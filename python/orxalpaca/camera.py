@@ -32,8 +32,8 @@ UNIQUE_ID_NAMESPACE = uuid.UUID("5b0e4a36-8f53-4f0e-9d2f-2b7f3c1d6a10")
 MONOCHROME, COLOR, RGGB = 0, 1, 2
 # the guide directions by their names in the Alpaca interface
 GUIDE_DIRECTIONS = {"guideNorth": 0, "guideSouth": 1, "guideEast": 2, "guideWest": 3}
-READOUT_NAMES = {orx.ImgType.IMG_RAW8: "RAW8 (8-bit raw)", orx.ImgType.IMG_RAW16: "RAW16 (16-bit raw)",
-                 orx.ImgType.IMG_RGB24: "RGB24 (8-bit colour)", orx.ImgType.IMG_Y8: "Y8 (8-bit luminance)"}
+READOUT_NAMES = {orx.ImgType.IMG_RAW8: "RAW8", orx.ImgType.IMG_RAW16: "RAW16",
+                 orx.ImgType.IMG_RGB24: "RGB24", orx.ImgType.IMG_Y8: "Y8"}
 #: the longest guide pulse (the interface's Duration is a 32-bit integer of milliseconds)
 MAX_PULSE_MS = 2**31 - 1
 # members a client may use before connecting

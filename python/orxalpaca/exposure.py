@@ -88,7 +88,7 @@ class ExposureCycle:
             self.state = DOWNLOAD
 
             def fetch() -> Image:
-                return Image(shared.read_frame(dev.camera_id, plan), max_adu)
+                return Image(shared.read_frame(dev.camera_id, plan), max_adu, plan.bayer_offset)
             image = await dev.call("downloading the image", fetch)
             if generation == self._generation:
                 self.image, self.state = image, IDLE

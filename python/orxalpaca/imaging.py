@@ -69,9 +69,10 @@ class Image:
     the thread that downloads the frame) and the encodings made from them on
     first use."""
 
-    def __init__(self, pixels: np.ndarray, max_adu: int) -> None:
-        self.pixels = pixels              # sensor order, see frame_to_array
+    def __init__(self, pixels: np.ndarray, max_adu: int, bayer_offset: Optional[tuple[int, int]] = None) -> None:
+        self.pixels = pixels              # sensor order: (y, x) or (y, x, R G B)
         self.max_adu = max_adu
+        self.bayer_offset = bayer_offset  # of a mosaic
         h, w = pixels.shape[:2]
         self.dims: tuple[int, ...] = (w, h) + pixels.shape[2:]      # x, y (and planes)
         columns = np.empty(self.dims, dtype=pixels.dtype.newbyteorder("<"))
@@ -99,7 +100,7 @@ class Image:
     def preview_png(self) -> bytes:
         with self._lock:
             if self._png is None:
-                self._png = preview_png(self.pixels)
+                self._png = preview_png(self.pixels, self.bayer_offset)
             return self._png
 
     def json_value(self) -> bytes:
@@ -110,15 +111,39 @@ class Image:
             return self._json
 
 
-def preview_png(pixels: np.ndarray, max_side: int = 800) -> bytes:
-    """A stretched 8-bit PNG of the image, at most ``max_side`` pixels wide or high."""
-    step = max(1, -(-max(pixels.shape[:2]) // max_side))
-    h, w = pixels.shape[0] // step, pixels.shape[1] // step
+def debayer(mosaic: np.ndarray, offset: tuple[int, int]) -> np.ndarray:
+    """A half-size R, G, B image of a Bayer mosaic whose first red pixel is at
+    ``offset`` (x, y) in the 2x2 cell: one colour pixel per cell, the greens averaged."""
+    rx, ry = offset
+    h, w = mosaic.shape[0] // 2 * 2, mosaic.shape[1] // 2 * 2
+    m = mosaic[:h, :w].astype(np.float32)
+    red, blue = m[ry::2, rx::2], m[1 - ry::2, 1 - rx::2]
+    green = (m[ry::2, 1 - rx::2] + m[1 - ry::2, rx::2]) / 2
+    return np.stack([red, green, blue], axis=-1)
+
+
+def stretch(image: np.ndarray) -> np.ndarray:
+    """8 bits in which stars show whatever the image's depth: the sky (each
+    colour's median, so a tinted sky turns neutral) goes to black and an asinh
+    curve runs from there to the brightest stars, with at least 20 noise
+    levels of headroom (a frame of faint stars is not stretched to pure noise)."""
+    above = image - np.median(image, axis=(0, 1))
+    grey = above.mean(axis=2) if above.ndim == 3 else above
+    noise = max(1.4826 * float(np.median(np.abs(grey))), 0.5)
+    hi = max(float(np.percentile(grey, 99.95)), 20 * noise)
+    x = np.clip(above / hi, 0, 1)
+    return (np.arcsinh(10 * x) / np.arcsinh(10) * 255 + 0.5).astype(np.uint8)
+
+
+def preview_png(pixels: np.ndarray, bayer_offset: Optional[tuple[int, int]] = None, max_side: int = 800) -> bytes:
+    """A stretched 8-bit PNG of the image (a mosaic in colour), at most
+    ``max_side`` pixels wide or high."""
+    image = debayer(pixels, bayer_offset) if bayer_offset is not None else pixels
+    step = max(1, -(-max(image.shape[:2]) // max_side))
+    h, w = image.shape[0] // step, image.shape[1] // step
     # block means: stars survive the reduction, noise is averaged down
-    blocks = pixels[:h * step, :w * step].reshape((h, step, w, step) + pixels.shape[2:])
-    small = blocks.mean(axis=(1, 3), dtype=np.float32)
-    lo, hi = np.percentile(small, (0.5, 99.8))
-    scaled = np.clip((small - lo) * (255.0 / max(hi - lo, 1.0)), 0, 255).astype(np.uint8)
+    blocks = image[:h * step, :w * step].reshape((h, step, w, step) + image.shape[2:])
+    scaled = stretch(blocks.mean(axis=(1, 3), dtype=np.float32))
     colour = 2 if scaled.ndim == 3 else 0
     rows = scaled.reshape(h, -1)
     raw = np.empty((h, rows.shape[1] + 1), np.uint8)

@@ -56,7 +56,9 @@ async function put(member, fields) {{
   const j = await r.json();
   if (j.ErrorNumber) throw new Error(member + ": " + j.ErrorMessage);
 }}
-let connected = false, lastImage = null;
+const STATES = ["Idle", "Waiting", "Exposing", "Reading", "Downloading", "Error"];
+const shown = (name, value) => name === "CameraState" ? (STATES[value] ?? value) : value;
+let connected = false, lastImage = null, busy = false;
 async function refresh() {{
   try {{
     connected = await get("connected");
@@ -64,7 +66,10 @@ async function refresh() {{
     document.getElementById("settings").hidden = !connected;
     const rows = [["Connected", connected]];
     if (connected) {{
-      for (const item of await get("devicestate")) rows.push([item.Name, item.Value]);
+      for (const item of await get("devicestate")) {{
+        rows.push([item.Name, shown(item.Name, item.Value)]);
+        if (item.Name === "CameraState") busy = item.Value !== 0 && item.Value !== 5;
+      }}
     }}
     document.querySelector("#state tbody").innerHTML =
       rows.map(([k, v]) => `<tr><th>${{k}}</th><td data-name="${{k}}">${{v}}</td></tr>`).join("");
@@ -110,8 +115,9 @@ document.getElementById("expose").onclick = async () => {{
   try {{ await put("startexposure", {{Duration: document.getElementById("duration").value, Light: true}}); msg("Exposing"); }}
   catch (e) {{ msg(e.message); }}
 }};
-refresh().then(() => connected && loadSettings());
-setInterval(refresh, 1000);
+// state and preview follow the camera: twice a second while it exposes
+async function follow() {{ await refresh(); setTimeout(follow, busy ? 500 : 1000); }}
+refresh().then(() => connected && loadSettings()).then(() => setTimeout(follow, 500));
 </script>
 """
 

@@ -81,7 +81,7 @@ def test_management_lists_every_camera_with_stable_unique_ids(server):
 ])
 def test_image_equals_the_frame_fetched_with_orx(server, frames, number, mode, bin_):
     cam = camera(server, number)
-    cam.ReadoutMode = [m.split()[0] for m in cam.ReadoutModes].index(mode)
+    cam.ReadoutMode = cam.ReadoutModes.index(mode)
     cam.BinX = bin_
     # a subframe whose width the camera cannot read as it is: read wider, cropped
     cam.StartX, cam.StartY, cam.NumX, cam.NumY = 3, 5, 203, 101
@@ -159,7 +159,7 @@ def test_two_clients_at_once(server, frames):
     first, second = camera(server, 0), camera(server, 2)
     watcher = Camera(address(server), 0)      # a third client only polls the first camera
     for cam in (first, second):
-        cam.ReadoutMode = [m.split()[0] for m in cam.ReadoutModes].index("RAW8")
+        cam.ReadoutMode = cam.ReadoutModes.index("RAW8")
         cam.NumX, cam.NumY = 640, 480
     images, polls, errors = {}, [], []
 

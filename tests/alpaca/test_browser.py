@@ -65,17 +65,17 @@ def test_setup_pages(server, browser):
     gain = browser.find_element(By.ID, "gain")
     wait.until(lambda b: gain.get_attribute("value") != "")
     gain.clear()
-    gain.send_keys("37")
+    gain.send_keys("90")
     Select(browser.find_element(By.ID, "readoutmode")).select_by_index(0)     # RAW8
     browser.find_element(By.ID, "apply").click()
     wait.until(seen.text_to_be_present_in_element((By.ID, "message"), "Settings applied"))
-    assert orx.get_control_value(device.camera_id, orx.ControlType.ORX_GAIN)[0] == 37
+    assert orx.get_control_value(device.camera_id, orx.ControlType.ORX_GAIN)[0] == 90
     assert device.img_type == orx.ImgType.IMG_RAW8
 
     # an exposure from the page shows up as the preview
     duration = browser.find_element(By.ID, "duration")
     duration.clear()
-    duration.send_keys("0.5")
+    duration.send_keys("2")
     browser.find_element(By.ID, "expose").click()
     wait.until(lambda b: b.execute_script(
         "const i = document.getElementById('preview'); return i.complete && i.naturalWidth > 0"))
@@ -85,4 +85,20 @@ def test_setup_pages(server, browser):
     state = browser.execute_script(
         "return Object.fromEntries([...document.querySelectorAll('#state tr')]"
         ".map(r => [r.cells[0].textContent, r.cells[1].textContent]))")
-    assert state["ImageReady"] == "true" and state["CameraState"] == "0"
+    assert state["ImageReady"] == "true" and state["CameraState"] == "Idle"
+    # the preview is the night sky, stretched: a dark sky with stars well above it
+    histogram = browser.execute_script("""
+        const img = document.getElementById('preview');
+        const canvas = document.createElement('canvas');
+        canvas.width = img.naturalWidth; canvas.height = img.naturalHeight;
+        const ctx = canvas.getContext('2d');
+        ctx.drawImage(img, 0, 0);
+        const data = ctx.getImageData(0, 0, canvas.width, canvas.height).data;
+        const counts = new Array(256).fill(0);
+        for (let i = 0; i < data.length; i += 4) counts[data[i]]++;
+        return counts;""")
+    total = sum(histogram)
+    median = next(v for v in range(256) if sum(histogram[:v + 1]) >= total / 2)
+    stars = sum(histogram[median + 100:])
+    assert median < 60, histogram                     # the sky level goes dark, not grey
+    assert 0 < stars < total / 20, histogram          # a few bright stars above it
