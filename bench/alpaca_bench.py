@@ -10,6 +10,10 @@
 2. Polling load: exposure-and-download cycles of that camera with and without
    20 other clients polling ImageReady at 10 Hz each, alternated.
    Goal: the pollers add < 5 % to the cycle.
+3. Stalled clients: 20 clients ask for the full frame (10 as ImageBytes, 10
+   as JSON) and read nothing; the server's resident memory before and while
+   they stall (the JSON text of the image, made once and shared, is made
+   before the baseline).
 
 The server runs in a subprocess (so that client and server do not share an
 interpreter lock), the pollers in another.
@@ -21,6 +25,7 @@ import asyncio
 import http.client
 import json
 import os
+import socket
 import statistics
 import subprocess
 import sys
@@ -237,6 +242,36 @@ def bench_polling(cam: Camera, port: int, server_pid: int, cycles: int, exposure
     print(f"load average at the end: {os.getloadavg()[0]:.1f}")
 
 
+def rss_mb(pid: int) -> float:
+    with open(f"/proc/{pid}/status") as f:
+        return next(int(line.split()[1]) for line in f if line.startswith("VmRSS:")) / 1024
+
+
+def bench_stalled(cam: Camera, port: int, server_pid: int, clients: int = 20) -> None:
+    cam.put("readoutmode", ReadoutMode=cam.value("readoutmodes").index("RAW16"))
+    cam.expose(0.01)
+    cam.request("GET", cam.base + "imagearray")          # the shared JSON text exists
+    cam.imagebytes()
+    time.sleep(1.0)
+    before = rss_mb(server_pid)
+    stalled = []
+    for n in range(clients):
+        sock = socket.socket()
+        sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+        sock.connect(("127.0.0.1", port))
+        accept = "application/imagebytes" if n % 2 == 0 else "application/json"
+        sock.sendall(f"GET {cam.base}imagearray HTTP/1.1\r\nHost: 127.0.0.1\r\nAccept: {accept}\r\n\r\n".encode())
+        stalled.append(sock)
+    time.sleep(3.0)                                      # every download has started and stalled
+    during = rss_mb(server_pid)
+    ok = cam.value("imageready")                         # the server still answers
+    for sock in stalled:
+        sock.close()
+    print(f"\n{clients} clients stalled on the full frame (half ImageBytes, half JSON): server memory "
+          f"{before:.0f} MB before, {during:.0f} MB while they stall "
+          f"({(during - before) / clients:+.1f} MB per client); server answering meanwhile: {ok}")
+
+
 def main() -> None:
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     ap.add_argument("--quick", action="store_true")
@@ -255,6 +290,7 @@ def main() -> None:
               f"load average {os.getloadavg()[0]:.1f} at the start")
         bench_download(cam, 3 if args.quick else 10)
         bench_polling(cam, port, proc.pid, 3 if args.quick else 8, 0.5)
+        bench_stalled(cam, port, proc.pid)
     finally:
         proc.communicate(b"", timeout=60)
 
