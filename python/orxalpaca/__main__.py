@@ -96,6 +96,9 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     except OSError as exc:
         print(f"orx-alpaca: cannot serve on {args.host}:{args.port}: {exc.strerror or exc}", file=sys.stderr)
         return 1
+    except KeyboardInterrupt:                   # the second Ctrl-C, during the shutdown
+        print("orx-alpaca: stopped before the shutdown was done", file=sys.stderr)
+        return 130
     return 0
 
 

@@ -183,5 +183,11 @@ async def serve_forever(server: Server) -> None:
             pass
     try:
         await stop.wait()
+        log.info("stopping (Ctrl-C again to stop at once)")
+        for sig in (signal.SIGINT, signal.SIGTERM):
+            try:
+                loop.remove_signal_handler(sig)     # a second Ctrl-C interrupts the shutdown
+            except (NotImplementedError, RuntimeError):
+                pass
     finally:
         await server.stop()
