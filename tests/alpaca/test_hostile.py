@@ -120,10 +120,14 @@ def test_a_stalled_download_is_cut_off():
         c = Client(running.url, 0)
         c.ok("connected", Connected=True)
         c.expose()
+        open_before = len(_buffered(running))
         sock = raw_request(running, "/api/v1/camera/0/imagearray")
         sock.settimeout(60)
         assert sock.recv(100).startswith(b"HTTP/1.1 200")
-        on_loop(running, lambda: asyncio.sleep(1.0))          # the client reads nothing for a while
+        deadline = time.monotonic() + 120                     # the client reads nothing until it is cut off
+        while len(_buffered(running)) > open_before:
+            assert time.monotonic() < deadline, "the stalled download was never cut off"
+            time.sleep(0.05)
         received = 0
         try:
             while chunk := sock.recv(1 << 20):
