@@ -188,15 +188,19 @@ class CameraRun:
             f.check(cam["gainmin"] <= cam["gain"] <= cam["gainmax"], "Gain outside GainMin..GainMax")
         if cam["gainmin"] is None and cam["gains"] is None and cam["gain"] is not None:
             f.issue("Gain without GainMin/GainMax or Gains")
-        # the colour of the pixels delivered
-        for axis in ("bayeroffsetx", "bayeroffsety"):
-            got = g(axis, allowed=(NOT_IMPLEMENTED,))
-            if cam["sensortype"] == MONOCHROME:
-                f.check(got is None, f"GET {axis}: a value for a monochrome sensor")
-            elif got is None:
-                f.warn(f"GET {axis}: not implemented for sensor type {cam['sensortype']}")
-            else:
-                f.check(got in (0, 1), f"GET {axis}: {got}")
+        # the colour of the pixels delivered, in every readout mode
+        for mode in range(len(cam["readoutmodes"])):
+            self.put("readoutmode", ReadoutMode=mode)
+            kind = g("sensortype")
+            for axis in ("bayeroffsetx", "bayeroffsety"):
+                got = g(axis, allowed=(NOT_IMPLEMENTED,))
+                if kind == MONOCHROME:
+                    f.check(got is None, f"GET {axis}: a value for a monochrome image")
+                elif got is None:
+                    f.warn(f"GET {axis}: not implemented for sensor type {kind} (readout mode {mode})")
+                else:
+                    f.check(got in (0, 1), f"GET {axis}: {got}")
+        self.put("readoutmode", ReadoutMode=cam["readoutmode"])
         # before any exposure
         percent = g("percentcompleted", allowed=(INVALID_VALUE, NOT_IMPLEMENTED))
         f.check(percent is None or 0 <= percent <= 100, "PercentCompleted outside 0..100")
