@@ -1,0 +1,98 @@
+"""The driver's output: every message to indiserver goes through one writer
+thread, whole and in order.
+
+The protocol loop only queues a message; the thread writes it to standard
+output (a pipe to indiserver), so a slow reader never blocks the loop. An
+image BLOB is queued as one item: its base64 text is made off the loop and
+nothing can be written in the middle of it (INDI has no framing of its own:
+a status update written between two chunks of a BLOB corrupts the stream).
+"""
+from __future__ import annotations
+
+import asyncio
+import base64
+import logging
+import os
+import queue
+import select
+import threading
+import xml.etree.ElementTree as ET
+from concurrent.futures import Future
+from typing import Callable, Optional, Sequence
+
+log = logging.getLogger(__name__)
+
+_STOP = object()
+
+
+def start_tag(element: ET.Element) -> bytes:
+    """``<tag attr="...">`` of an element, escaped as ElementTree escapes it."""
+    text = ET.tostring(ET.Element(element.tag, element.attrib), encoding="unicode", short_empty_elements=True)
+    return text[:-2].rstrip().encode() + b">"     # "<tag a='1' />" -> "<tag a='1'>"
+
+
+def blob_message(vector: ET.Element, member: ET.Element, payload: bytes) -> list[bytes]:
+    """A ``setBLOBVector`` carrying ``payload`` in one ``oneBLOB`` (its
+    attributes on ``member``), as the byte strings to write in order. The
+    base64 text is the largest part: call this off the event loop."""
+    return [start_tag(vector), start_tag(member), base64.b64encode(payload),
+            f"</{member.tag}></{vector.tag}>\n".encode()]
+
+
+class Output:
+    """Writes queued messages to a file descriptor from a thread of its own."""
+
+    def __init__(self, fd: int = 1, on_broken: Optional[Callable[[], None]] = None) -> None:
+        self._fd = fd
+        self._queue: "queue.SimpleQueue[object]" = queue.SimpleQueue()
+        self.on_broken = on_broken
+        self.broken = False
+        self._thread = threading.Thread(target=self._run, name="indi-output", daemon=True)
+        self._thread.start()
+
+    def put(self, parts: Sequence[bytes]) -> Future:
+        """Queue one message; the future is done once it is written (or the
+        output is broken)."""
+        done: Future = Future()
+        if self.broken:
+            done.set_result(False)
+        else:
+            self._queue.put((parts, done))
+        return done
+
+    async def write(self, parts: Sequence[bytes]) -> bool:
+        """Queue one message and wait until it is written; False when the
+        reader has gone."""
+        return await asyncio.wrap_future(self.put(parts))
+
+    def close(self, timeout: float = 5.0) -> None:
+        """Write what is queued, then stop the thread."""
+        self._queue.put(_STOP)
+        self._thread.join(timeout)
+
+    def _write_all(self, view: memoryview) -> None:
+        # the descriptor may be non-blocking (indiserver hands a driver one
+        # socket for input and output, and the input side is read without
+        # blocking): wait until it takes more
+        while view:
+            try:
+                view = view[os.write(self._fd, view):]
+            except BlockingIOError:
+                select.select([], [self._fd], [])
+
+    def _run(self) -> None:
+        while True:
+            item = self._queue.get()
+            if item is _STOP:
+                return
+            parts, done = item  # type: ignore[misc]
+            if not self.broken:
+                try:
+                    for part in parts:
+                        self._write_all(memoryview(part))
+                except OSError as exc:     # indiserver closed the pipe: the driver ends
+                    self.broken = True
+                    log.warning("output closed: %s", exc)
+                    if self.on_broken is not None:
+                        self.on_broken()
+            done.set_result(not self.broken)
