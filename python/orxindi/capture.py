@@ -171,10 +171,12 @@ class Capture:
 
     async def on_upload_settings(self, event: Any) -> None:
         vec = self.v["UPLOAD_SETTINGS"]
-        prefix = event.get("UPLOAD_PREFIX", vec["UPLOAD_PREFIX"])
-        if not prefix or "/" in prefix or prefix in (".", ".."):
+        # some clients lay text out over lines: the value is what is inside
+        values = {member: (value or "").strip() for member, value in event.items()}
+        prefix = values.get("UPLOAD_PREFIX", vec["UPLOAD_PREFIX"])
+        if not prefix or "/" in prefix or prefix.startswith("."):
             raise ValueError(f"UPLOAD_PREFIX {prefix!r} is not a file name")
-        for member, value in event.items():
+        for member, value in values.items():
             vec[member] = value
         await vec.send_setVector(state="Ok")
 

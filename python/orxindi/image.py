@@ -5,7 +5,7 @@ simulated sky's WCS moved to the client's frame."""
 from __future__ import annotations
 
 import datetime as dt
-from typing import TYPE_CHECKING, Any, Mapping
+from typing import TYPE_CHECKING, Any, Callable, Mapping
 
 import numpy as np
 
@@ -60,11 +60,12 @@ def fits_bytes(pixels: np.ndarray, hdr: "Header") -> bytes:
     return orxfits.fits_bytes(pixels, hdr)
 
 
-def save_new(folder: str, stem: str, data: bytes) -> str:
-    """Write ``data`` as ``<stem>.fits`` in ``folder`` (made if missing),
-    whole or not at all, never over another file; the path written."""
+def save_new(folder: str, stem: Callable[[], str], data: bytes) -> str:
+    """Write ``data`` as ``<stem>.fits`` in ``folder`` (made if missing; the
+    stem is asked for once the folder is there), whole or not at all, never
+    over another file; the path written."""
     problem = orxfits.check_folder(folder)
     if problem is not None:
         raise OSError(problem)
-    (path,) = orxfits.write_new(folder, stem, {".fits": lambda f: f.write(data)})
+    (path,) = orxfits.write_new(folder, stem(), {".fits": lambda f: f.write(data)})
     return str(path)

@@ -50,6 +50,7 @@ import sys, threading
 import orxsim
 {setup}
 def control():
+    done = 0
     while True:
         with open({fifo!r}) as commands:
             for line in commands:
@@ -57,6 +58,9 @@ def control():
                     exec(line, {{"orxsim": orxsim}})
                 except Exception as exc:
                     print("control:", exc, file=sys.stderr)
+                done += 1
+                with open({fifo!r} + ".done", "w") as f:
+                    f.write(str(done))
 threading.Thread(target=control, daemon=True).start()
 from orxindi.__main__ import main
 sys.exit(main(["--time-scale", "{scale}"]))
@@ -71,6 +75,7 @@ class Server:
         self.folder = folder
         self.fifo = folder / "control"
         os.mkfifo(self.fifo)
+        self.commands = 0
         script = folder / "orx-indi-test"
         script.write_text(DRIVER_SCRIPT.format(python=sys.executable, setup=textwrap.dedent(setup),
                                                fifo=str(self.fifo), scale=scale))
@@ -92,9 +97,12 @@ class Server:
         return (self.folder / "indiserver.log").read_text(errors="replace")
 
     def control(self, line: str) -> None:
-        """Run a line of Python (orxsim) in the driver's process."""
+        """Run a line of Python (orxsim) in the driver's process, and wait until it has run."""
         with open(self.fifo, "w") as f:
             f.write(line + "\n")
+        self.commands += 1
+        done = Path(str(self.fifo) + ".done")
+        self.wait(lambda: done.exists() and done.read_text() == str(self.commands), f"the driver to run {line!r}")
 
     def wait(self, predicate: Callable[[], Any], what: str, timeout: float = WAIT_S) -> Any:
         end = time.monotonic() + timeout
