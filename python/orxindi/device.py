@@ -86,9 +86,9 @@ class CameraDevice:
         await self.device.send_device_message(f"[{level}] {text}")
 
     async def alert(self, vector: Any, text: str) -> None:
-        """The vector turns Alert and the client gets the reason as a message."""
-        await vector.send_setVector(state="Alert")
+        """The client gets the reason as a message, then the vector turns Alert."""
         await self.message(text, "ERROR")
+        await vector.send_setVector(state="Alert")
 
     def number(self, vector: str, member: str) -> float:
         return self.v[vector].data[member].getfloatvalue()
@@ -118,7 +118,7 @@ class CameraDevice:
             await handler(event)
         except CameraError as exc:
             await self.alert(self.v[name], str(exc))
-        except (ValueError, TypeError) as exc:      # a value the client sent that cannot be used
+        except (ValueError, TypeError, OverflowError) as exc:    # a value the client sent that cannot be used
             await self.alert(self.v[name], f"{name}: {exc}")
 
     @staticmethod

@@ -5,6 +5,8 @@ from __future__ import annotations
 import asyncio
 import logging
 import os
+import re
+import sys
 import xml.etree.ElementTree as ET
 from concurrent.futures import ThreadPoolExecutor
 from typing import Any, Callable, Optional, Sequence
@@ -33,6 +35,34 @@ class Driver(ipd.IPyDriver):
             return
         await self.output.write([ET.tostring(xmldata) + b"\n"])
 
+    async def _run_rx(self) -> None:
+        """Read requests from standard input (in place of the library's
+        reader, which ends the driver when a parse error surfaces while it
+        reads events, and spins forever once its input is closed). The end of
+        input ends the driver."""
+        loop = asyncio.get_running_loop()
+        fd = sys.stdin.fileno()
+        os.set_blocking(fd, False)
+        ready = asyncio.Event()
+        loop.add_reader(fd, ready.set)
+        reader = Reader()
+        try:
+            while not self.stop:
+                await ready.wait()
+                ready.clear()
+                try:
+                    data = os.read(fd, 1 << 16)
+                except BlockingIOError:
+                    continue
+                if not data:
+                    log.info("input closed: stopping")
+                    self.shutdown()
+                    return
+                for element in reader.feed(data):
+                    await self._readdata(element)
+        finally:
+            loop.remove_reader(fd)
+
     async def rxevent(self, event: Any) -> None:
         camera = self.cameras.get(event.devicename)
         if camera is None or isinstance(event, ipd.getProperties):
@@ -56,6 +86,56 @@ class Driver(ipd.IPyDriver):
                 self.shutdown()
 
 
+# where a message can start: reading resumes there after malformed XML
+_MESSAGE_START = re.compile(rb"<(?:getProperties|enableBLOB|new\w*Vector|def\w*Vector|set\w*Vector|message|"
+                            rb"delProperty|ping\w*)\b")
+
+
+class Reader:
+    """Whole INDI messages out of a byte stream (a sequence of XML elements
+    with no root). Malformed XML is skipped: reading resumes at the next
+    message start after the error, so one bad message costs only itself."""
+
+    def __init__(self) -> None:
+        self._reset()
+
+    def _reset(self) -> None:
+        self._parser = ET.XMLPullParser(events=("start", "end"))
+        self._parser.feed(b"<root>")
+        self._root = next(element for _, element in self._parser.read_events())
+        self._depth = 1
+        self._fed = b"<root>"       # since the parser was made: to find where an error is
+
+    def feed(self, data: bytes) -> list[ET.Element]:
+        messages: list[ET.Element] = []
+        while data:
+            self._fed += data
+            try:
+                self._parser.feed(data)
+                for event, element in self._parser.read_events():
+                    if event == "start":
+                        self._depth += 1
+                    else:
+                        self._depth -= 1
+                        if self._depth == 1:
+                            self._root.remove(element)
+                            messages.append(element)
+            except ET.ParseError as exc:
+                log.warning("malformed XML skipped: %s", exc)
+                line, column = exc.position
+                lines = self._fed.split(b"\n")
+                at = sum(len(x) + 1 for x in lines[:line - 1]) + column
+                rest = self._fed[at:]
+                found = _MESSAGE_START.search(rest, 1)
+                self._reset()
+                data = rest[found.start():] if found else b""
+                continue
+            if self._depth == 1 and data.rstrip().endswith(b">"):
+                self._reset()           # between whole messages: start afresh (keeps _fed small)
+            data = b""
+        return messages
+
+
 def build(camera_ids: Sequence[int], version: str, time_scale: Callable[[], float],
           output: Optional[Output] = None) -> tuple[Driver, ThreadPoolExecutor]:
     """The driver for these cameras (each is opened briefly to list its controls)."""
@@ -69,6 +149,7 @@ def build(camera_ids: Sequence[int], version: str, time_scale: Callable[[], floa
 async def run(driver: Driver) -> None:
     loop = asyncio.get_running_loop()
     driver.output.on_broken = lambda: loop.call_soon_threadsafe(driver.shutdown)
+    log.info("serving %s", ", ".join(driver.cameras))
     try:
         await driver.asyncrun()
     finally:

@@ -89,7 +89,7 @@ class Server:
         self.proc = subprocess.Popen(
             ["indiserver", "-v", "-r", "0", "-p", str(self.port), "-u", str(folder / "indi.sock"), str(script)],
             stdout=self.log, stderr=subprocess.STDOUT, env=env, cwd=folder)
-        self.wait(lambda: "Communicating via STDIN" in self.log_text(), "the driver to start")
+        self.wait(lambda: "orxindi.driver: serving" in self.log_text(), "the driver to start")
         self.wait(lambda: self.getprop(f"{GUIDE_CAM}.CONNECTION.CONNECT", check=False).returncode == 0,
                   "the devices")
 
