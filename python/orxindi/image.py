@@ -11,6 +11,7 @@ import numpy as np
 
 from orxdevice import bayer
 from orxdevice import camera as layer
+from orxdevice import files
 from orxdevice import fits as orxfits
 
 if TYPE_CHECKING:
@@ -64,8 +65,8 @@ def save_new(folder: str, stem: Callable[[], str], data: bytes) -> str:
     """Write ``data`` as ``<stem>.fits`` in ``folder`` (made if missing; the
     stem is asked for once the folder is there), whole or not at all, never
     over another file; the path written."""
-    problem = orxfits.check_folder(folder)
+    problem = files.check_folder(folder)
     if problem is not None:
         raise OSError(problem)
-    (path,) = orxfits.write_new(folder, stem(), {".fits": lambda f: f.write(data)})
+    (path,) = files.write_new(folder, stem(), {".fits": lambda f: f.write(data)})
     return str(path)

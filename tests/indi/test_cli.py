@@ -9,7 +9,7 @@ import numpy as np
 import pytest
 from astropy.io import fits
 
-from conftest import GUIDE_CAM, MAIN_CAM
+from indi_harness import GUIDE_CAM, MAIN_CAM
 
 IDLE, OK, BUSY, ALERT = range(4)
 

@@ -14,7 +14,7 @@ import pytest
 from astropy.io import fits
 from astropy.wcs import WCS
 
-from conftest import GUIDE_CAM, Client, Server
+from indi_harness import GUIDE_CAM, Client, Server
 
 COLOUR_CAM = "ORX Sim P290MC"
 

@@ -10,7 +10,7 @@ import time
 
 import pytest
 
-from conftest import GUIDE_CAM, MAIN_CAM, WAIT_S, Client
+from indi_harness import GUIDE_CAM, MAIN_CAM, WAIT_S, Client
 
 G = GUIDE_CAM
 
