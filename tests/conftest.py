@@ -3,6 +3,9 @@ import os
 
 import pytest
 
+# every run of the suite sees the same night (tests of run-to-run change clear this)
+os.environ.setdefault("ORXSIM_SEED", "20261207")
+
 import orx
 import orxsim
 

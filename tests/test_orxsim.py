@@ -104,6 +104,12 @@ def test_names_beyond_the_basic_plane_survive():
     (lambda: orxsim.set_sky(seed=2**32), "seed"),
     (lambda: orxsim.set_sky(seed=-1), "seed"),
     (lambda: orxsim.time_call("ORXGetExpStatus", 2**32 + 1001), "camera_id"),
+    (lambda: orxsim.set_optics(2**32 + 1002, focal_length=700), "camera_id"),
+    (lambda: orxsim.optics(2**32 + 1001), "camera_id"),
+    (lambda: orxsim.wcs(-(2**32) + 1001), "camera_id"),
+    (lambda: orxsim.frame_sky(2**33), "camera_id"),
+    (lambda: orxsim.set_seed(-1), "seed"),
+    (lambda: orxsim.set_seed(2**64), "seed"),
 ])
 def test_out_of_range_integers_are_refused(call, name):
     sky = orxsim.sky()
@@ -112,6 +118,29 @@ def test_out_of_range_integers_are_refused(call, name):
     assert orx.get_number_of_connected_cameras() == 3  # camera 1001 still plugged in
     orx.open_camera(1001)                              # nothing queued for it
     assert orxsim.sky() == sky
+
+
+def test_out_of_range_camera_ids_leave_every_camera_alone():
+    before = {cid: orxsim.optics(cid) for cid in (1001, 1002, 1003)}
+    with pytest.raises(OverflowError):
+        orxsim.set_optics(2**32 + 1002, focal_length=700)
+    assert {cid: orxsim.optics(cid) for cid in (1001, 1002, 1003)} == before
+
+
+def test_sky_stars_answers_within_its_bound():
+    # a small query whole, in the same order whatever the room
+    few = orxsim.sky_stars(150, 30, 0.5, 12)
+    assert 0 < len(few) < 1000 and orxsim.sky_stars(150, 30, 0.5, 12, max_stars=len(few)) == few
+    with pytest.raises(ValueError, match="more than"):
+        orxsim.sky_stars(150, 30, 0.5, 12, max_stars=len(few) - 1)
+    # the galactic plane to the faintest magnitude over a wide circle: refused at once,
+    # without holding the billions of stars it covers
+    import tracemalloc
+    tracemalloc.start()
+    with pytest.raises(ValueError, match="more than 100000"):
+        orxsim.sky_stars(280, 0, 3, 30, max_stars=100_000)
+    assert tracemalloc.get_traced_memory()[1] < 20e6
+    tracemalloc.stop()
 
 
 def test_missing_description_file(tmp_path):

@@ -18,10 +18,12 @@ What there is:
 - cameras: :func:`models`, :func:`cameras`, :func:`add_camera`,
   :func:`remove_camera`, :func:`unplug`, :func:`replug`;
 - time: :func:`set_time_scale`, :func:`time_scale`, :func:`sim_time`;
+- the run's seed (every run its own night unless given): :func:`set_seed`, :func:`seed`;
 - the air around the cameras: :func:`set_ambient`, :func:`ambient`;
 - the night sky all cameras see (on by default), the mount and the air:
   :func:`set_scene`, :func:`scene`, each camera's optics: :func:`set_optics`,
-  :func:`optics`, and the truth about a frame: :func:`wcs`, :func:`sky_stars`;
+  :func:`optics`, and the truth about a frame: :func:`wcs`, :func:`frame_sky`,
+  :func:`sky_stars`;
 - the still star field shown with the night sky off: :func:`set_sky`, :func:`sky`;
 - scripted answers: :func:`inject`, :func:`injected`, :func:`clear_injections`,
   :func:`int32s`;
@@ -45,7 +47,7 @@ from typing import Any, Iterator, Mapping, NamedTuple, Optional, Sequence, Typed
 
 from ._loaded import camera_library, simulator_or_none
 from ._scene import SIGNATURES as _SCENE_SIGNATURES
-from ._scene import optics, scene, set_optics, set_scene, sky_stars, wcs
+from ._scene import MAX_SKY_STARS, frame_sky, optics, scene, seed, set_optics, set_scene, set_seed, sky_stars, wcs
 
 __all__ = [
     "ALWAYS",
@@ -88,7 +90,11 @@ __all__ = [
     "set_optics",
     "optics",
     "wcs",
+    "frame_sky",
     "sky_stars",
+    "MAX_SKY_STARS",
+    "set_seed",
+    "seed",
 ]
 
 

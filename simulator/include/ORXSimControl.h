@@ -74,6 +74,17 @@ ORX_API double ORX_CALL ORXSimGetTimeScale(void);
  * and reset re-anchors them to the system clock, from where they follow the
  * simulated clock. */
 ORX_API double ORX_CALL ORXSimGetTime(void);
+/* The run's seed. Without one (ORXSIM_SEED unset) every run draws its own at
+ * load from fresh entropy, and the night follows UTC: noise, cosmic rays, air
+ * and clouds differ from run to run, the mount has moved on. With one
+ * (ORXSIM_SEED, an integer, read at load and at every reset; or
+ * ORXSimSetSeed) they repeat: the night's clock starts at a fixed instant
+ * (2026-12-07, the default pointing on the meridian) with the first exposure
+ * after the seed was set, whenever the program gets there. ORXSimGetSeed
+ * returns the seed in use and sets *seeded (if not NULL) to 1 when it was
+ * given, 0 when drawn. */
+ORX_API void ORX_CALL ORXSimSetSeed(uint64_t seed);
+ORX_API uint64_t ORX_CALL ORXSimGetSeed(int32_t *seeded);
 
 /* ---- environment -------------------------------------------------------------
  * The air temperature around every camera, degrees C, -50..50 (default 20,
@@ -142,9 +153,13 @@ ORX_API int32_t ORX_CALL ORXSimSetSky(double star_density, double seeing, double
  *   "transparency"   0..1 (1); "clouds" 0 clear .. 1 overcast (0): passing
  *                    clouds dim the light by up to 95 % x clouds
  *   "sky_brightness" magnitudes per square arc-second (20.5)
- *   "gradient"       the background's rise toward the horizon (south on the
- *                    sky), fraction per degree (0.1)
+ *   "gradient"       a light-pollution dome's rise of the background toward
+ *                    the horizon, fraction per degree (0), on top of the
+ *                    natural sky's rise with zenith distance
  *   "seed"           star sky seed, 0..2^32-1 (20261207)
+ *   "latitude", "longitude"  the site, degrees, east positive (those GPS
+ *                    reports: 47.3769, 8.5417): sidereal time, hour angle
+ *                    and altitude of every frame follow from them
  * Set returns 0, or -1 for an unknown key or a value out of range (the
  * setting is then unchanged); get returns NaN for an unknown key. Every frame
  * integrates the motion during its exposure. */
@@ -164,9 +179,16 @@ ORX_API double ORX_CALL ORXSimGetOptics(int32_t camera_id, const char *key);
  * CD1_1, CD1_2, CD2_1, CD2_2 (degrees per pixel). 0, or -1 before any such
  * frame. */
 ORX_API int32_t ORX_CALL ORXSimGetWcs(int32_t camera_id, double *out);
+/* Where the camera's newest frame (made with the scene on) looked from the
+ * site at mid-exposure: out[4] = UTC (Unix seconds on the night's clock),
+ * local sidereal time, hour angle and altitude of its centre (degrees).
+ * 0, or -1 before any such frame. */
+ORX_API int32_t ORX_CALL ORXSimGetFrameSky(int32_t camera_id, double *out);
 /* Catalogue stars within radius degrees (up to 10) of (ra, dec) and brighter
  * than mag_limit: writes at most max (ra, dec, magnitude) triples into out
- * and returns how many there are; -1 for bad arguments. */
+ * and returns how many it wrote, or max + 1 when there are more (the search
+ * stops there: time and memory follow max, not the query); -1 for bad
+ * arguments (max < 0 or above 2^31 - 2). */
 ORX_API int32_t ORX_CALL ORXSimSkyStars(double ra, double dec, double radius, double mag_limit,
                                         double *out, int32_t max);
 /* ---- measurement -------------------------------------------------------------

@@ -1,6 +1,7 @@
 // camera.cpp - a camera's lifecycle, identity, modes, controls, region of
 // interest, dark frame, guide port and presets (see camera.hpp).
 #include "camera.hpp"
+#include "night.hpp"
 #include "scene.hpp"
 
 #include <algorithm>
@@ -185,7 +186,8 @@ FrameRequest Camera::make_request(bool dark_frame, int64_t now) {
     }
     r.dark = dark_frame;
     r.sensor_temp_c = thermal.temp_c();
-    r.noise_key = (uint64_t)id << 32 | (uint32_t)life;
+    // the run's seed in the key: every run its own noise, unless seeded alike
+    r.noise_key = ((uint64_t)id << 32 | (uint32_t)life) ^ night::run_seed();
     r.adc_bits = val[ORX_CTL_HIGH_SPEED_MODE] ? model().hs_bit_depth : 0;
     r.dark_frame = dark ? dark->data() : nullptr;
     return r;

@@ -1,6 +1,7 @@
 // control.cpp - the ORXSim* control interface (ORXSimControl.h).
 #include "ORXSimControl.h"
 #include "internal.hpp"
+#include "night.hpp"
 #include "scene.hpp"
 
 #include <algorithm>
@@ -16,6 +17,7 @@ ORX_API void ORX_CALL ORXSimReset(void) {
         set_ambient(kDefaultAmbientC);
         registry_reset();
         reset_clock_from_env();
+        night::reset_run_seed();
         reset_sky();
         scene_reset();
         log_reset();
@@ -33,6 +35,13 @@ ORX_API int ORX_CALL ORXSimInject(const char *function, int32_t status, int32_t 
 }
 
 ORX_API void ORX_CALL ORXSimClearInjections(void) { inject_clear(); }
+
+ORX_API void ORX_CALL ORXSimSetSeed(uint64_t seed) { night::set_run_seed(seed); }
+
+ORX_API uint64_t ORX_CALL ORXSimGetSeed(int32_t *seeded) {
+    if (seeded) *seeded = night::seeded() ? 1 : 0;
+    return night::run_seed();
+}
 
 ORX_API int32_t ORX_CALL ORXSimLogCount(void) { return log_count(); }
 

@@ -3,8 +3,10 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 
 #include "ORXCamera2.h"
+#include "sensor_kernels.hpp"
 #include "sky_catalog.hpp"
 
 namespace orxsim {
@@ -70,6 +72,21 @@ SkyView::SkyView(Setup s) : s_(std::move(s))
     reach_ += ring;
 }
 
+// A log-normal factor of mean 1 and relative rms scint_sigma, the star's own
+// in this exposure.
+double SkyView::twinkle(const sky::CatStar &cs) const
+{
+    uint64_t id;
+    std::memcpy(&id, &cs.ra, sizeof id);
+    uint64_t h = kern::mix64(s_.frame_key ^ kern::mix64(id + uint64_t(cs.dec * 1e15)));
+    const double u1 = (double(h >> 11) + 0.5) * (1.0 / 9007199254740992.0);
+    h = kern::mix64(h);
+    const double u2 = double(h >> 11) * (1.0 / 9007199254740992.0);
+    const double g = std::sqrt(-2.0 * std::log(u1)) * std::cos(2.0 * sky::kPi * u2);
+    const double v = std::log1p(s_.scint_sigma * s_.scint_sigma);
+    return std::exp(std::sqrt(v) * g - 0.5 * v);
+}
+
 void SkyView::stars(double x0, double y0, double x1, double y1, double min_flux, std::vector<Star> &out) const
 {
     if (!(x1 > x0) || !(y1 > y0) || !(s_.mag0_e > 0.0) || !(s_.scale_rad > 0.0))
@@ -101,6 +118,8 @@ void SkyView::stars(double x0, double y0, double x1, double y1, double min_flux,
         Star st;
         const double r2 = (x - s_.cx) * (x - s_.cx) + (y - s_.cy) * (y - s_.cy);
         st.flux = s_.mag0_e * std::pow(10.0, -0.4 * cs.mag) * std::max(0.0, 1.0 - s_.vignetting * r2 / s_.half_diag2);
+        if (s_.scint_sigma > 0)
+            st.flux *= twinkle(cs);
         const float t = cs.colour;
         st.tint[0] = 1.3f - 0.6f * t;
         st.tint[1] = 1.0f;
@@ -113,6 +132,7 @@ void SkyView::stars(double x0, double y0, double x1, double y1, double min_flux,
             continue;
         }
         const double f = st.flux / double(parts);
+        st.share = float(1.0 / double(parts));
         for (size_t p = 0; p < np; ++p) {
             for (size_t r = 0; r < nr; ++r) {
                 Star part = st;

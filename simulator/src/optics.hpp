@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "sensor_stars.hpp"
+#include "sky_catalog.hpp"
 
 namespace orxsim {
 
@@ -50,7 +51,8 @@ Wcs frame_wcs(const Wcs &sensor, int32_t start_x, int32_t start_y, int32_t width
 // Star images of one camera during one exposure: the catalogue around the
 // frame's centre, projected on the sensor, each drawn at every place the
 // mount and the air put it during the exposure (its light shared among
-// them), and spread into a ring when far out of focus.
+// them), spread into a ring when far out of focus, and twinkling by the
+// exposure's scintillation (each star its own, the mean light kept).
 class SkyView final : public StarSource {
 public:
     struct Setup {
@@ -64,11 +66,14 @@ public:
         double half_diag2 = 1;            // squared half diagonal of the sensor, pixels
         std::vector<double> path_x, path_y; // per sub-step offset of every star, pixels
         std::vector<double> ring_x, ring_y; // defocus ring (one point at 0,0 when focused)
+        double scint_sigma = 0;           // relative rms of a star's light over this exposure
+        uint64_t frame_key = 0;           // key of this exposure's scintillation
     };
     explicit SkyView(Setup s);
     void stars(double x0, double y0, double x1, double y1, double min_flux, std::vector<Star> &out) const override;
 
 private:
+    double twinkle(const sky::CatStar &cs) const;
     Setup s_;
     double reach_ = 0; // largest distance of a sub-image from the star's mean place, pixels
     double mean_x_ = 0, mean_y_ = 0; // mean offset along the path

@@ -19,9 +19,11 @@
 // and revive, so a built-in camera's id lasts for the life of the process. A
 // camera added with ORXSimAddCamera starts with an empty flash.
 #include "camera.hpp"
+#include "sensor_kernels.hpp"
 
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
 
 namespace orxsim {
 namespace {
@@ -180,6 +182,10 @@ int32_t registry_add(Model m) {
     if (id >= kIdBase + kTableSize) return -1;
     // a fresh serial: the model's with the id's digits in its last four bytes
     for (int i = 0, v = id; i < 4; ++i, v /= 10) m.serial[7 - i] = (uint8_t)('0' + v % 10);
+    // a sensor of its own: hot pixels and fixed pattern follow the serial
+    uint64_t serial = 0;
+    std::memcpy(&serial, m.serial, sizeof serial);
+    m.sensor.hot_pixel_seed = (uint32_t)kern::mix64(serial ^ ((uint64_t)m.sensor.hot_pixel_seed << 32));
     install(r, id, std::make_shared<const Model>(std::move(m)), false);
     return id;
 }

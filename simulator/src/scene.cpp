@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "internal.hpp"
+#include "night.hpp"
 #include "sensor_kernels.hpp"
 #include "sky_catalog.hpp"
 
@@ -24,6 +25,30 @@ constexpr int kMaxSteps = 64;        // sub-steps of an exposure
 constexpr size_t kMaxParts = 512;    // images per star: sub-steps x ring points
 constexpr double kStepPx = 0.5;      // largest move between sub-steps
 constexpr size_t kMaxKnots = 1 << 16;
+constexpr double kLambdaMm = 550e-6;  // the band's middle
+constexpr double kVignetteMm = 21.63; // vignetting is given at this focal-plane radius (a 36x24 mm corner)
+
+// d ln(B) / dz of the night sky's airglow with zenith distance z (radians):
+// B ~ X 10^(-0.4 k (X - 1)), X = (1 - 0.96 sin^2 z)^-1/2, k = 0.172 mag per
+// airmass (the dark-sky model of Krisciunas & Schaefer 1991); z held within 85 deg
+double airglow_rise(double alt)
+{
+    const double z = std::min(85.0 * sky::kDeg, std::max(0.0, sky::kPi / 2 - alt));
+    const double s = std::sin(z), c = std::cos(z);
+    const double x2 = 1.0 / (1.0 - 0.96 * s * s);
+    const double dlnx = 0.96 * s * c * x2;
+    return dlnx * (1.0 - 0.4 * std::log(10.0) * 0.172 * std::sqrt(x2));
+}
+
+// Relative rms of a star's light from scintillation (Young 1967):
+// 0.09 D^-2/3 X^1.75 exp(-h / 8000 m) / sqrt(2 t), D in cm, t in seconds
+double scintillation(double aperture_mm, double alt, double t)
+{
+    const double x = 1.0 / std::max(std::sin(std::max(alt, 5.0 * sky::kDeg)), 0.05);
+    const double s = 0.09 * std::pow(aperture_mm * 0.1, -2.0 / 3.0) * std::pow(x, 1.75) *
+                     std::exp(-double(kGpsAltitude) / 8000.0) / std::sqrt(2.0 * std::max(t, 1e-4));
+    return std::min(s, 1.0);
+}
 
 struct Settings {
     double enabled = 1;
@@ -38,8 +63,9 @@ struct Settings {
     double transparency = 1.0;
     double clouds = 0.0;
     double sky_brightness = 20.5;         // magnitudes per square arc-second
-    double gradient = 0.1;                // brighter toward the horizon (south), per degree
+    double gradient = 0.0;                // light-pollution dome: brighter toward the horizon, per degree
     double seed = 20261207;
+    double latitude = kGpsLatitude, longitude = kGpsLongitude; // the site, degrees (east +)
 };
 
 // a setting by name, with its accepted range
@@ -75,6 +101,8 @@ const Key<Settings> kKeys[] = {
     {"sky_brightness", &Settings::sky_brightness, 10, 25},
     {"gradient", &Settings::gradient, 0, 10},
     {"seed", &Settings::seed, 0, 4294967295.0},
+    {"latitude", &Settings::latitude, -90, 90},
+    {"longitude", &Settings::longitude, -180, 180},
 };
 
 const Key<Optics> kOpticsKeys[] = {
@@ -98,11 +126,11 @@ struct Knot {
 struct State {
     std::mutex mu;
     Settings set;
-    int64_t t0 = 0;                       // origin of the periodic error and the drift
     std::vector<Knot> knots;              // in time order
     std::map<int32_t, unsigned> masks;    // pulses held, per camera
     std::map<int32_t, Optics> optics;
     std::map<int32_t, Wcs> wcs;
+    std::map<int32_t, FrameSky> sights;
 };
 
 // immortal: producer threads may render while the process exits
@@ -153,9 +181,10 @@ void reknot(State &s, int64_t now)
 void mount_at(const State &s, int64_t t, double &ra, double &dec)
 {
     guide_at(s, t, ra, dec);
-    const double since = double(t - s.t0) * 1e-9;
-    ra += s.set.pe_amplitude * std::sin(2.0 * sky::kPi * since / s.set.pe_period);
-    dec += s.set.polar_drift / 60.0 * since;
+    // the worm turns with the night's clock, so a later run finds it elsewhere
+    const double worm = std::fmod(night::utc_s(t), s.set.pe_period);
+    ra += s.set.pe_amplitude * std::sin(2.0 * sky::kPi * worm / s.set.pe_period);
+    dec += s.set.polar_drift / 60.0 * night::since_start_s(t);
 }
 
 // centroid wander of one camera's stars, arc-seconds: a few incommensurate
@@ -166,7 +195,7 @@ double wander(const Settings &set, int32_t camera_id, int axis, double t)
         return 0;
     static const double kFreq[4] = {0.45, 0.8, 1.3, 2.1};
     double sum = 0;
-    uint64_t h = kern::mix64(uint64_t(uint32_t(camera_id)) * 2 + uint64_t(axis) + 0x3A9D5ull);
+    uint64_t h = kern::mix64(night::run_seed() ^ (uint64_t(uint32_t(camera_id)) * 2 + uint64_t(axis) + 0x3A9D5ull));
     for (double f : kFreq) {
         h = kern::mix64(h);
         const double phase = double(h >> 11) * (2.0 * sky::kPi / 9007199254740992.0);
@@ -175,13 +204,51 @@ double wander(const Settings &set, int32_t camera_id, int axis, double t)
     return sum * set.wander / std::sqrt(2.0);
 }
 
-// share of the light let through at t
-double transparency(const Settings &set, double t)
+// cloud cover at night-clock second t: 0 clear .. clouds (the thickest)
+double cover(const Settings &set, double t)
 {
-    const double g = (std::sin(2 * sky::kPi * t / 173.0) + std::sin(2 * sky::kPi * t / 419.0 + 1.3) +
-                      std::sin(2 * sky::kPi * t / 61.0 + 2.1)) / 3.0;
-    const double thick = std::max(0.0, std::min(1.0, 0.5 + g));
-    return set.transparency * (1.0 - 0.95 * set.clouds * thick);
+    if (!(set.clouds > 0))
+        return 0;
+    uint64_t h = kern::mix64(night::run_seed() ^ 0xC10D5ull);
+    double ph[3];
+    for (double &p : ph) {
+        h = kern::mix64(h);
+        p = double(h >> 11) * (2.0 * sky::kPi / 9007199254740992.0);
+    }
+    const double g = (std::sin(2 * sky::kPi * std::fmod(t, 173.0) / 173.0 + ph[0]) +
+                      std::sin(2 * sky::kPi * std::fmod(t, 419.0) / 419.0 + ph[1]) +
+                      std::sin(2 * sky::kPi * std::fmod(t, 61.0) / 61.0 + ph[2])) / 3.0;
+    return set.clouds * std::max(0.0, std::min(1.0, 0.5 + g));
+}
+
+// What the air does to the light over an exposure [t0, t1] (night-clock
+// seconds), averaged over it: the share of the stars' light let through, and
+// the factor on the sky's background. Clouds block up to 95 % of the light
+// from above, and reflect the town's light back down: the artificial part of
+// the background grows to kOvercastGlow times under full overcast.
+struct Air {
+    double through = 1, sky = 1;
+};
+
+constexpr double kNaturalSky = 21.7;     // mag / square arc-second of a dark site's sky
+constexpr double kOvercastGlow = 10.0;   // artificial sky glow under full overcast
+
+Air air_over(const Settings &set, double t0, double t1)
+{
+    // share of the clear sky's background that is artificial light
+    const double artificial = std::max(0.0, 1.0 - std::pow(10.0, -0.4 * (kNaturalSky - set.sky_brightness)));
+    const double span = std::max(0.0, t1 - t0);
+    const int n = set.clouds > 0 ? int(std::min(512.0, std::max(8.0, span / 2.0))) : 1;
+    Air a;
+    a.through = a.sky = 0;
+    for (int k = 0; k < n; ++k) {
+        const double c = cover(set, t0 + span * (k + 0.5) / n);
+        a.through += (1.0 - 0.95 * c) / n;
+        a.sky += ((1.0 - artificial) * (1.0 - 0.95 * c) + artificial * (1.0 + (kOvercastGlow - 1.0) * c)) / n;
+    }
+    a.through *= set.transparency;
+    a.sky *= set.transparency;
+    return a;
 }
 
 // the camera's centre on the sky for a mount error (radians)
@@ -222,7 +289,11 @@ void scene_frame(int32_t camera_id, int64_t t0_ns, int64_t t1_ns, FrameRequest &
     }
     v.cx = 0.5 * sm.width;
     v.cy = 0.5 * sm.height;
-    v.vignetting = o.vignetting;
+    // vignetting is set in the focal plane, at kVignetteMm from the axis
+    {
+        const double half_diag_mm = 0.5e-3 * pixel_um * std::hypot(double(sm.width), double(sm.height));
+        v.vignetting = std::min(1.0, o.vignetting * (half_diag_mm / kVignetteMm) * (half_diag_mm / kVignetteMm));
+    }
     v.half_diag2 = v.cx * v.cx + v.cy * v.cy;
 
     // the mount's and the air's error along the exposure, n sub-steps
@@ -235,7 +306,7 @@ void scene_frame(int32_t camera_id, int64_t t0_ns, int64_t t1_ns, FrameRequest &
         for (int k = 0; k < n; ++k) {
             const int64_t t = t0_ns + int64_t((double(t1_ns - t0_ns) * (k + 0.5)) / n);
             mount_at(s, t, era[size_t(k)], edec[size_t(k)]);
-            const double ts = double(t) * 1e-9;
+            const double ts = night::utc_s(t);
             wx[size_t(k)] = wander(set, camera_id, 0, ts) * sky::kArcsec;
             wy[size_t(k)] = wander(set, camera_id, 1, ts) * sky::kArcsec;
         }
@@ -275,10 +346,12 @@ void scene_frame(int32_t camera_id, int64_t t0_ns, int64_t t1_ns, FrameRequest &
     const double fwhm_seeing = set.seeing * sky::kArcsec / v.scale_rad;
     const double f_ratio = o.focal_mm / o.aperture_mm;
     const double blur = std::fabs(o.focus - o.best_focus) * o.focus_step_um / f_ratio / pixel_um;
-    double fwhm = fwhm_seeing;
+    // diffraction: the Airy disc's FWHM of 1.03 lambda / D, added to the seeing in quadrature
+    const double airy = 1.03 * kLambdaMm / o.aperture_mm / v.scale_rad;
+    double fwhm = std::hypot(fwhm_seeing, airy);
     size_t ring_n = 1;
     if (blur <= 1.5 * fwhm_seeing) {
-        fwhm = std::hypot(fwhm_seeing, 0.8 * blur);
+        fwhm = std::hypot(fwhm, 0.8 * blur);
     } else {
         const double r = 0.5 * (blur - fwhm_seeing);
         ring_n = size_t(std::max(8.0, std::min(64.0, std::ceil(2 * sky::kPi * r / (0.5 * fwhm_seeing)))));
@@ -305,21 +378,47 @@ void scene_frame(int32_t camera_id, int64_t t0_ns, int64_t t1_ns, FrameRequest &
     v.ra = ra_c;
     v.dec = dec_c;
 
-    const double mid = double(t0_ns / 2 + t1_ns / 2) * 1e-9;
-    const double through = transparency(set, mid);
+    const double ut0 = night::utc_s(t0_ns), ut1 = night::utc_s(t1_ns);
+    const Air air = air_over(set, ut0, ut1);
     const double area_cm2 = sky::kPi * 0.25 * o.aperture_mm * o.aperture_mm * 1e-2;
-    v.mag0_e = kMag0PerCm2 * area_cm2 * through;
+    const double mag0_clear = kMag0PerCm2 * area_cm2;
+    v.mag0_e = mag0_clear * air.through;
     const double pix_arcsec = v.scale_rad / sky::kArcsec;
-    req.sky.sky_e_per_s = v.mag0_e * std::pow(10.0, -0.4 * set.sky_brightness) * pix_arcsec * pix_arcsec;
+    req.sky.sky_e_per_s = mag0_clear * air.sky * std::pow(10.0, -0.4 * set.sky_brightness) * pix_arcsec * pix_arcsec;
     req.sky.seeing_fwhm = fwhm;
-    // toward the horizon: south on the sky, in pixels through the CD matrix
+
+    // where the frame looks from the site at mid-exposure
+    const double lst = night::local_sidereal(0.5 * (ut0 + ut1), set.longitude * sky::kDeg);
+    const double lat = set.latitude * sky::kDeg;
+    const double alt = night::altitude(ra_c, dec_c, lst, lat);
     {
-        const double sx = -v.cd_inv[0][1], sy = -v.cd_inv[1][1], len = std::hypot(sx, sy);
-        const double per_px = set.gradient * plate_scale_deg(o, pixel_um);
-        req.sky.grad_x = per_px * sx / len;
-        req.sky.grad_y = per_px * sy / len;
+        // the background rises toward the horizon: along the fall of altitude
+        // across the frame, by the airglow's rise with zenith distance and the
+        // light-pollution dome's (gradient, per degree)
+        const double e = 1e-4;
+        double ra1, dec1, ra2, dec2;
+        sky::deproject(ra_c, dec_c, e, 0, ra1, dec1);
+        sky::deproject(ra_c, dec_c, 0, e, ra2, dec2);
+        const double da_dxi = (night::altitude(ra1, dec1, lst, lat) - alt) / e;
+        const double da_deta = (night::altitude(ra2, dec2, lst, lat) - alt) / e;
+        const double per_rad = airglow_rise(alt) + set.gradient / sky::kDeg;
+        // pixels to standard coordinates: the CD matrix in radians
+        const double a = cd[0][0] * sky::kDeg, b = cd[0][1] * sky::kDeg, c = cd[1][0] * sky::kDeg,
+                     d = cd[1][1] * sky::kDeg;
+        req.sky.grad_x = -per_rad * (da_dxi * a + da_deta * c);
+        req.sky.grad_y = -per_rad * (da_dxi * b + da_deta * d);
     }
-    req.sky.vignetting = o.vignetting;
+    {
+        FrameSky f;
+        f.utc = 0.5 * (ut0 + ut1);
+        f.lst_deg = std::fmod(lst / sky::kDeg + 720.0, 360.0);
+        f.ha_deg = std::remainder(lst - ra_c, 2 * sky::kPi) / sky::kDeg;
+        f.alt_deg = alt / sky::kDeg;
+        s.sights[camera_id] = f;
+    }
+    v.scint_sigma = scintillation(o.aperture_mm, alt, double(t1_ns - t0_ns) * 1e-9);
+    v.frame_key = kern::mix64(night::run_seed() ^ kern::mix64(uint64_t(uint32_t(camera_id)) << 32 ^ uint64_t(std::llround(ut0 * 1e6))));
+    req.sky.vignetting = v.vignetting;
     req.drift_x = req.drift_y = 0;
     auto view = std::make_shared<SkyView>(std::move(v));
     req.stars = view.get();
@@ -362,11 +461,11 @@ void scene_reset()
     State &s = state();
     std::lock_guard<std::mutex> g(s.mu);
     s.set = Settings{};
-    s.t0 = sim_now_ns();
     s.knots.clear();
     s.masks.clear();
     s.optics.clear();
     s.wcs.clear();
+    s.sights.clear();
 }
 
 int32_t scene_set(const char *key, double value)
@@ -430,9 +529,28 @@ bool scene_wcs(int32_t camera_id, Wcs &out)
     return true;
 }
 
+bool scene_frame_sky(int32_t camera_id, FrameSky &out)
+{
+    State &s = state();
+    std::lock_guard<std::mutex> g(s.mu);
+    auto it = s.sights.find(camera_id);
+    if (it == s.sights.end())
+        return false;
+    out = it->second;
+    return true;
+}
+
+void scene_site(double &lat_deg, double &lon_deg)
+{
+    State &s = state();
+    std::lock_guard<std::mutex> g(s.mu);
+    lat_deg = s.set.latitude;
+    lon_deg = s.set.longitude;
+}
+
 int32_t scene_catalog(double ra_deg, double dec_deg, double radius_deg, double mag_limit, double *out, int32_t max)
 {
-    if (!valid(ra_deg, -360, 720) || !valid(dec_deg, -90, 90) || !valid(radius_deg, 0, 10) || max < 0 ||
+    if (!valid(ra_deg, -360, 720) || !valid(dec_deg, -90, 90) || !valid(radius_deg, 0, 10) || max < 0 || max == INT32_MAX ||
         (max > 0 && !out) || !std::isfinite(mag_limit))
         return -1;
     uint32_t seed;
@@ -441,14 +559,16 @@ int32_t scene_catalog(double ra_deg, double dec_deg, double radius_deg, double m
         std::lock_guard<std::mutex> g(s.mu);
         seed = uint32_t(s.set.seed);
     }
+    // no more than the caller takes, and one to tell it there are more
     std::vector<sky::CatStar> cat;
-    sky::stars_near(seed, ra_deg * sky::kDeg, dec_deg * sky::kDeg, radius_deg * sky::kDeg, mag_limit, cat);
+    sky::stars_near(seed, ra_deg * sky::kDeg, dec_deg * sky::kDeg, radius_deg * sky::kDeg, mag_limit, cat,
+                    size_t(max) + 1);
     for (size_t i = 0; i < cat.size() && i < size_t(max); ++i) {
         out[3 * i] = cat[i].ra / sky::kDeg;
         out[3 * i + 1] = cat[i].dec / sky::kDeg;
         out[3 * i + 2] = cat[i].mag;
     }
-    return int32_t(std::min<size_t>(cat.size(), INT32_MAX));
+    return int32_t(cat.size());
 }
 
 } // namespace orxsim

@@ -52,6 +52,15 @@ int32_t optics_set(int32_t camera_id, const char *key, double value);
 double optics_get(int32_t camera_id, const char *key);
 // The WCS of the camera's newest frame; false before any frame with the scene on.
 bool scene_wcs(int32_t camera_id, Wcs &out);
+// Where the camera's newest frame looked from the site, at mid-exposure.
+struct FrameSky {
+    double utc = 0;      // Unix seconds on the night's clock
+    double lst_deg = 0, ha_deg = 0, alt_deg = 0;
+};
+bool scene_frame_sky(int32_t camera_id, FrameSky &out);
+// The site (degrees) that GPS reports.
+void scene_site(double &lat_deg, double &lon_deg);
+
 // Catalogue stars (ra, dec degrees, magnitude) within radius degrees.
 int32_t scene_catalog(double ra_deg, double dec_deg, double radius_deg, double mag_limit, double *out,
                       int32_t max);

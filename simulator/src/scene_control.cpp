@@ -54,6 +54,21 @@ ORX_API int32_t ORX_CALL ORXSimGetWcs(int32_t camera_id, double *out) {
     }
 }
 
+ORX_API int32_t ORX_CALL ORXSimGetFrameSky(int32_t camera_id, double *out) {
+    if (!out) return -1;
+    try {
+        FrameSky f;
+        if (!scene_frame_sky(camera_id, f)) return -1;
+        out[0] = f.utc;
+        out[1] = f.lst_deg;
+        out[2] = f.ha_deg;
+        out[3] = f.alt_deg;
+        return 0;
+    } catch (...) {
+        return -1;
+    }
+}
+
 ORX_API int32_t ORX_CALL ORXSimSkyStars(double ra, double dec, double radius, double mag_limit, double *out,
                                         int32_t max) {
     try {

@@ -11,8 +11,11 @@ namespace orxsim {
 
 namespace {
 
-// response of the colour photosites to white light, relative to green
-const float kResponse[3] = {50.0f / 52.0f, 1.0f, 50.0f / 95.0f};
+// response of the colour photosites to white light, relative to a mono
+// photosite: each dye passes about a third of the band, in proportions the
+// default white balance (52, 95) renders grey
+constexpr float kDye = 1.0f / 3.0f;
+const float kResponse[3] = {kDye * 50.0f / 52.0f, kDye, kDye * 50.0f / 95.0f};
 
 // star light below this many electrons per pixel, or below this share of a
 // background pixel's noise, is not drawn
@@ -118,7 +121,8 @@ void ChargeImage::collect_stars()
     // pixel: spread over a star's dozen pixels it would take a stack of
     // hundreds of such frames to detect one
     const float floor_e = std::max(kStampFloorE, float(kStampFloorNoise * std::sqrt(pixel_var_e_)));
-    const double min_flux = std::max(floor_e / (kMaxTintResponse * double(frac_peak)),
+    const double tint_response = color_ ? kMaxTintResponse * kDye : 1.0;
+    const double min_flux = std::max(floor_e / (tint_response * double(frac_peak)),
                                      kInvisibleNoiseShare * std::sqrt(pixel_var_e_)) / t_;
     const TileStarField own(rq_->sky);
     const StarSource &source = rq_->stars ? *rq_->stars : static_cast<const StarSource &>(own);
@@ -135,14 +139,17 @@ void ChargeImage::collect_stars()
             amp[c] = float(color_ ? flux_e * star.tint[c] * kResponse[c] : flux_e);
             amp_max = std::max(amp_max, amp[c]);
         }
+        // an image holding a share of a star is cut where the whole star's
+        // image would be, so that its images together keep all its light
+        const float floor_s = floor_e * std::max(1e-6f, std::min(1.0f, star.share));
         for (int ci = 0; ci < 2; ++ci) {
             const field::Profile &pr = *comps[ci];
             const float peak = amp_max * fracs[ci] * pr.centre_peak * pr.centre_peak;
-            if (!(peak > floor_e))
+            if (!(peak > floor_s))
                 continue;
             // radius where the Gaussian falls below the floor: pixel ix + j
             // comes no closer to the centre than |j| - 1
-            const double reach_c = pr.sigma * std::sqrt(2.0 * std::log(double(peak) / floor_e));
+            const double reach_c = pr.sigma * std::sqrt(2.0 * std::log(double(peak) / floor_s));
             const int rad = std::min(pr.radius, int(std::ceil(reach_c)));
             double fx = std::floor(cx), fy = std::floor(cy);
             int phx = int(std::floor((cx - fx) * field::kPhases + 0.5));

@@ -17,9 +17,10 @@ namespace kern {
 // `key` depends on (key, j) alone, so any part of any stream can be drawn on
 // its own, in any order, by any thread. Each 64-bit draw (one 128-bit
 // multiply of a Weyl sequence) gives two deviates; each deviate is the sum of
-// four uniform bytes, shaped by a cubic to the normal's variance and kurtosis
-// (tails reach 4 sigma: beyond 3 sigma they hold 0.9 of the normal's
-// mass, beyond 3.5 sigma a third).
+// four uniform bytes, shaped by a cubic to the normal's variance and kurtosis;
+// beyond 3.1 sigma a tail drawn apart, a little heavier than the normal's
+// and without end (beyond 3 sigma 0.9 of the normal's mass, beyond 4.5 and 5
+// sigma about the normal's).
 // Writes deviates first .. first + n - 1 of stream key into out.
 void normal_deviates(uint64_t key, uint64_t first, size_t n, float *out);
 // Deviate j of stream key alone (equal to what normal_deviates writes).

@@ -27,6 +27,10 @@ struct Star {
     double x, y;    // centre, sensor pixels (pixel i spans [i, i+1))
     double flux;    // electrons per second, all colours together
     float tint[3];  // relative R, G, B output of the star (mean 1)
+    // share of a whole star's light this image holds (a star drawn as many
+    // images along its path): its faint parts are drawn as far out as the
+    // whole star's would be, so no light is lost by sharing it out
+    float share = 1.0f;
 };
 
 class StarSource {

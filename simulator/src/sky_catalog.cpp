@@ -28,6 +28,57 @@ int cells_in_band(int j)
 
 double slope(double b) { return 0.30 + 0.10 * std::exp(-std::fabs(b) / (20.0 * kDeg)); }
 
+// How the counts vary with galactic latitude: 2.5 stars per square degree
+// brighter than magnitude 10 near the poles to 30 in the plane, the plane's
+// counts rising faster toward faint magnitudes.
+double latitude_shape(double b, double mag)
+{
+    const double near_plane = std::exp(-std::fabs(b) / (20.0 * kDeg));
+    return 2.5 * std::pow(12.0, near_plane) * std::pow(10.0, slope(b) * (mag - 10.0));
+}
+
+// log10 of the whole sky's stars brighter than V = -1, 0, 1 .. 22: the
+// published counts (bright stars from the catalogues of naked-eye stars,
+// Tycho-2 to 11, UCAC4 and deep counts beyond)
+constexpr double kAllSkyLog[] = {0.00, 0.60, 1.18, 1.77, 2.28, 2.77, 3.26, 3.72, 4.18, 4.63, 5.07, 5.47,
+                                 5.89, 6.31, 6.75, 7.19, 7.56, 7.92, 8.23, 8.52, 8.78, 9.02, 9.23, 9.43};
+constexpr int kTableLo = -1, kTableN = int(sizeof kAllSkyLog / sizeof kAllSkyLog[0]);
+constexpr double kSkyDeg2 = 41252.96;
+
+double table_log(const double *t, double mag)
+{
+    const double x = mag - kTableLo;
+    if (x <= 0)
+        return t[0] + (t[1] - t[0]) * x;
+    if (x >= kTableN - 1)
+        return t[kTableN - 1] + (t[kTableN - 1] - t[kTableN - 2]) * (x - (kTableN - 1));
+    const int i = int(x);
+    return t[i] + (t[i + 1] - t[i]) * (x - i);
+}
+
+// log10 of latitude_shape's sky average at the table's magnitudes
+struct ShapeMean {
+    double log[kTableN];
+    ShapeMean()
+    {
+        constexpr int kSteps = 720;
+        for (int k = 0; k < kTableN; ++k) {
+            double sum = 0;
+            for (int i = 0; i < kSteps; ++i) {
+                const double b = -kPi / 2 + (i + 0.5) * kPi / kSteps;
+                sum += latitude_shape(b, kTableLo + k) * std::cos(b) * (kPi / kSteps);
+            }
+            log[k] = std::log10(0.5 * sum);
+        }
+    }
+};
+
+const ShapeMean &shape_mean()
+{
+    static const ShapeMean *m = new ShapeMean; // never destroyed: renderers may run at exit
+    return *m;
+}
+
 } // namespace
 
 double galactic_latitude(double ra, double dec)
@@ -38,9 +89,9 @@ double galactic_latitude(double ra, double dec)
 
 double stars_brighter(double b, double mag)
 {
-    const double near_plane = std::exp(-std::fabs(b) / (20.0 * kDeg));
-    const double at10 = 2.5 * std::pow(12.0, near_plane); // 2.5 at the poles, 30 in the plane
-    return at10 * std::pow(10.0, slope(b) * (mag - 10.0));
+    // the whole sky's counts, shared out over latitude as latitude_shape does
+    const double sky = table_log(kAllSkyLog, mag) - std::log10(kSkyDeg2);
+    return latitude_shape(b, mag) * std::pow(10.0, sky - table_log(shape_mean().log, mag));
 }
 
 bool project(double ra0, double dec0, double ra, double dec, double &xi, double &eta)
@@ -67,7 +118,7 @@ void deproject(double ra0, double dec0, double xi, double eta, double &ra, doubl
 }
 
 void stars_near(uint32_t seed, double ra0, double dec0, double radius, double mag_limit,
-                std::vector<CatStar> &out)
+                std::vector<CatStar> &out, size_t cap)
 {
     if (!std::isfinite(ra0 + dec0 + radius + mag_limit) || !(radius > 0.0) || mag_limit <= kMagMin)
         return;
@@ -100,10 +151,11 @@ void stars_near(uint32_t seed, double ra0, double dec0, double radius, double ma
             const double ra_c = (double(cell) + 0.5) * w;
             const double b = galactic_latitude(ra_c, 0.5 * (d0 + d1));
             const double area = w * (s1 - s0) / (kDeg * kDeg);
-            const double sl = slope(b), span = std::pow(10.0, sl) - 1.0;
             for (int k = 0; k < steps; ++k) {
                 const double m_lo = kMagMin + k;
-                const double lambda = area * (stars_brighter(b, m_lo + 1.0) - stars_brighter(b, m_lo));
+                const double n_lo = stars_brighter(b, m_lo), n_hi = stars_brighter(b, m_lo + 1.0);
+                const double lambda = area * (n_hi - n_lo);
+                const double sl = std::log10(n_hi / n_lo), span = n_hi / n_lo - 1.0;
                 field::Rng r(field::tile_seed(seed, 0x5CA7A106ull + uint64_t(k) * 0x100000001ull, cell, j));
                 const int n = field::poisson(r, lambda, std::exp(-lambda));
                 for (int i = 0; i < n; ++i) {
@@ -116,8 +168,11 @@ void stars_near(uint32_t seed, double ra0, double dec0, double radius, double ma
                     if (s.mag >= mag_limit)
                         continue;
                     const double cosd = sd0 * std::sin(s.dec) + cd0 * std::cos(s.dec) * std::cos(s.ra - ra0);
-                    if (cosd >= cos_r)
+                    if (cosd >= cos_r) {
+                        if (out.size() >= cap)
+                            return;
                         out.push_back(s);
+                    }
                 }
             }
         }

@@ -20,6 +20,7 @@
 // of it as the simulated world does, and each change of the scale (and
 // ORXSimReset) brings it back to UTC. Cameras convert a frame's start when they take it.
 #include "internal.hpp"
+#include "scene.hpp"
 
 #include <cmath>
 #include <cstdlib>
@@ -163,8 +164,7 @@ void fill_gps(GpsDataRecord *rec, int64_t us) {
     rec->Second = t.tm_sec;
     rec->MSecond = (int32_t)(frac / 1000);
     rec->USecond = (int32_t)(frac % 1000);
-    rec->Latitude = kGpsLatitude;
-    rec->Longitude = kGpsLongitude;
+    scene_site(rec->Latitude, rec->Longitude);
     rec->Altitude = kGpsAltitude;
     rec->SatelliteNum = kGpsSatellites;
 }

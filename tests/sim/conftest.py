@@ -1,5 +1,10 @@
 """Fixtures for the simulator's own tests: the library through ctypes."""
+import os
+
 import pytest
+
+# every run of the suite sees the same night (tests of run-to-run change clear this)
+os.environ.setdefault("ORXSIM_SEED", "20261207")
 
 import simhelp
 

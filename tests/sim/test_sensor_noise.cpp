@@ -51,6 +51,19 @@ void test_deviates()
     for (int k = 1; k <= 3; ++k)
         CHECK(std::fabs(double(beyond[k]) / n - normal_tail[k]) < tol[k], "deviates beyond %d sigma: %.4f, normal %.4f",
               k, double(beyond[k]) / n, normal_tail[k]);
+    // far tails, as a sensor of 16 megapixels shows them: a normal's 114 beyond 4.5 sigma
+    // and 9.6 beyond 5 (Poisson bounds at 3.5 sigma), nothing beyond 7
+    const size_t big = size_t(1) << 24;
+    std::vector<float> t(big);
+    kern::normal_deviates(0x7A115ull, 3, big, t.data());
+    size_t far45 = 0, far5 = 0, far7 = 0;
+    for (float x : t) {
+        far45 += std::fabs(x) > 4.5f;
+        far5 += std::fabs(x) > 5.0f;
+        far7 += std::fabs(x) > 7.0f;
+    }
+    CHECK(far45 >= 78 && far45 <= 160 && far5 >= 1 && far5 <= 25 && far7 == 0,
+          "deviates beyond 4.5 / 5 / 7 sigma in 2^24: %zu / %zu / %zu (normal 114 / 9.6 / 0)", far45, far5, far7);
 }
 
 void test_no_repeated_windows()
