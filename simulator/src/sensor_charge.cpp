@@ -131,7 +131,9 @@ void ChargeImage::collect_stars()
                  min_flux, stars_);
     for (const Star &star : stars_) {
         const double cx = star.x + dx, cy = star.y + dy;
-        if (star.flux < min_flux)
+        // seen or not as the whole star is
+        const float share = std::max(1e-6f, std::min(1.0f, star.share));
+        if (star.flux < min_flux * share)
             continue;
         const double flux_e = star.flux * t_;
         float amp[3], amp_max = 0.0f;
@@ -141,7 +143,7 @@ void ChargeImage::collect_stars()
         }
         // an image holding a share of a star is cut where the whole star's
         // image would be, so that its images together keep all its light
-        const float floor_s = floor_e * std::max(1e-6f, std::min(1.0f, star.share));
+        const float floor_s = floor_e * share;
         for (int ci = 0; ci < 2; ++ci) {
             const field::Profile &pr = *comps[ci];
             const float peak = amp_max * fracs[ci] * pr.centre_peak * pr.centre_peak;

@@ -334,6 +334,47 @@ void test_adc_bits()
     }
 }
 
+// A star drawn as many images along its path (motion during the exposure)
+// keeps all the light the same star drawn whole gives: faint stars too, whose
+// images each fall far below the noise.
+void test_shared_stars_keep_their_light()
+{
+    struct Grid final : StarSource {
+        int parts = 1;
+        double flux = 1.0;
+        void stars(double x0, double y0, double x1, double y1, double, std::vector<Star> &out) const override
+        {
+            for (int j = 0; j < 20; ++j)
+                for (int i = 0; i < 20; ++i)
+                    for (int p = 0; p < parts; ++p) {
+                        Star s{40.0 + 30 * i + 0.1 * p, 40.0 + 30 * j + 0.05 * p, flux / parts, {1, 1, 1}};
+                        s.share = float(1.0 / parts);
+                        if (s.x >= x0 && s.x < x1 && s.y >= y0 && s.y < y1)
+                            out.push_back(s);
+                    }
+        }
+    } grid;
+    SensorModel m = physics_model(680, 680);
+    m.cosmic_per_cm2_min = 0;
+    FrameRequest rq = make_request(m, ORX_IMG_RAW16, 30000000);
+    rq.offset = 10;
+    rq.stars = &grid;
+    auto total = [&](int parts, double flux) {
+        grid.parts = parts;
+        grid.flux = flux;
+        double sum = 0;
+        for (double q : values(rq, render(rq)))
+            sum += q;
+        return sum;
+    };
+    for (double flux : {2.0, 20.0, 200.0}) { // e-/s: far below the noise to clearly seen
+        const double none = total(1, 0.0);   // the same noise: only the stars differ
+        const double whole = total(1, flux) - none, shared = total(64, flux) - none;
+        CHECK(whole > 0 && std::fabs(shared / whole - 1.0) < 0.01,
+              "400 stars of %.0f e-/s: drawn as 64 images they keep %.3f of their light", flux, shared / whole);
+    }
+}
+
 } // namespace
 
 void run_physics_checks()
@@ -344,6 +385,7 @@ void run_physics_checks()
     test_faint_star_counts();
     test_faint_stars_in_image();
     test_star_source();
+    test_shared_stars_keep_their_light();
     test_adc_bits();
 }
 
