@@ -19,7 +19,7 @@ SCENE_KEYS = (
 )
 OPTICS_KEYS = (
     "focal_length", "aperture", "rotation", "offset_ra", "offset_dec",
-    "focus", "best_focus", "focus_step", "vignetting",
+    "focus", "best_focus", "focus_step", "vignetting", "obstruction",
 )
 
 _c = ctypes
@@ -96,7 +96,9 @@ def set_optics(camera_id: int, **settings: float) -> Dict[str, float]:
     of its centre from the mount's axis (arc-minutes), ``focus``,
     ``best_focus`` (focuser steps), ``focus_step`` (micrometres per step),
     ``vignetting`` (the share of light lost 21.6 mm from the optical axis,
-    a 36x24 mm sensor's corner; it falls off as the squared distance).
+    a 36x24 mm sensor's corner; it falls off as the squared distance),
+    ``obstruction`` (the secondary mirror's share of the aperture's
+    diameter: 0 for a refractor; out of focus it is a dark hole).
     ``KeyError`` for an unknown camera, ``OverflowError`` for an id beyond
     32 bits."""
     lib = _lib()

@@ -169,8 +169,10 @@ ORX_API double ORX_CALL ORXSimGetScene(const char *key);
  * "rotation" degrees (0: north +y, east -x), "offset_ra" and "offset_dec" of
  * its centre from the mount's axis, arc-minutes (0), "focus" and
  * "best_focus" focuser steps (5000), "focus_step" micrometres per step (2),
- * "vignetting" (0.15). -1 / NaN for an unknown camera or key, or a value out
- * of range. */
+ * "vignetting" (0.15: the light lost 21.6 mm from the axis, falling off as
+ * the squared distance), "obstruction" (0: the central obstruction's share of
+ * the aperture's diameter). -1 / NaN for an unknown camera or key, or a value
+ * out of range. */
 ORX_API int32_t ORX_CALL ORXSimSetOptics(int32_t camera_id, const char *key, double value);
 ORX_API double ORX_CALL ORXSimGetOptics(int32_t camera_id, const char *key);
 /* The world coordinate system (FITS, RA---TAN / DEC--TAN) of the camera's

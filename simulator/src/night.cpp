@@ -131,6 +131,17 @@ double since_start_s(int64_t sim_ns)
     return std::fmod(std::fmod(local, 86400.0) + 86400.0, 86400.0);
 }
 
+double elapsed_s(int64_t sim_ns)
+{
+    {
+        State &s = S();
+        std::lock_guard<std::mutex> g(s.mu);
+        if (s.seeded && !s.started)
+            return 0;
+    }
+    return since_start_s(sim_ns);
+}
+
 double local_sidereal(double t, double lon)
 {
     const double jd = t / 86400.0 + 2440587.5;

@@ -29,6 +29,8 @@ double utc_s(int64_t sim_ns);
 // Seconds since the night's start (the mount's drift accumulates from there):
 // since local noon, or since the clock started in a seeded run.
 double since_start_s(int64_t sim_ns);
+// The same, 0 before a seeded clock has started (and without starting it).
+double elapsed_s(int64_t sim_ns);
 
 // Local sidereal time, radians, at Unix time t and east longitude lon (radians).
 double local_sidereal(double t, double lon);

@@ -51,25 +51,47 @@ Wcs frame_wcs(const Wcs &sensor, int32_t start_x, int32_t start_y, int32_t width
     return w;
 }
 
+namespace {
+
+// weights summing to 1 (equal when none or not as many as the points)
+void normalise(std::vector<double> &w, size_t n)
+{
+    double sum = 0;
+    for (double x : w)
+        sum += x;
+    if (w.size() != n || !(sum > 0)) {
+        w.assign(n, 1.0 / double(n));
+        return;
+    }
+    for (double &x : w)
+        x /= sum;
+}
+
+} // namespace
+
 SkyView::SkyView(Setup s) : s_(std::move(s))
 {
-    if (s_.path_x.empty()) {
+    if (s_.path_x.empty() || s_.path_y.size() != s_.path_x.size()) {
         s_.path_x.assign(1, 0.0);
         s_.path_y.assign(1, 0.0);
     }
-    if (s_.ring_x.empty()) {
+    if (s_.ring_x.empty() || s_.ring_y.size() != s_.ring_x.size()) {
         s_.ring_x.assign(1, 0.0);
         s_.ring_y.assign(1, 0.0);
     }
+    normalise(s_.path_w, s_.path_x.size());
+    normalise(s_.ring_w, s_.ring_x.size());
     for (size_t i = 0; i < s_.path_x.size(); ++i) {
         reach_ = std::max(reach_, std::hypot(s_.path_x[i], s_.path_y[i]));
-        mean_x_ += s_.path_x[i] / double(s_.path_x.size());
-        mean_y_ += s_.path_y[i] / double(s_.path_y.size());
+        mean_x_ += s_.path_x[i] * s_.path_w[i];
+        mean_y_ += s_.path_y[i] * s_.path_w[i];
     }
     double ring = 0;
     for (size_t i = 0; i < s_.ring_x.size(); ++i)
         ring = std::max(ring, std::hypot(s_.ring_x[i], s_.ring_y[i]));
     reach_ += ring;
+    if (s_.tilt_amp > 0 && s_.scale_rad > 0) // the field's tilt: at most every wave at once, on both axes
+        reach_ += 1.5 * double(s_.tilt[0].size() + s_.tilt[1].size()) * s_.tilt_amp / s_.scale_rad;
 }
 
 // A log-normal factor of mean 1 and relative rms scint_sigma, the star's own
@@ -85,6 +107,19 @@ double SkyView::twinkle(const sky::CatStar &cs) const
     const double g = std::sqrt(-2.0 * std::log(u1)) * std::cos(2.0 * sky::kPi * u2);
     const double v = std::log1p(s_.scint_sigma * s_.scint_sigma);
     return std::exp(std::sqrt(v) * g - 0.5 * v);
+}
+
+void SkyView::tilt_at(double xi, double eta, double t, double &dx, double &dy) const
+{
+    double d[2] = {0, 0};
+    for (int axis = 0; axis < 2; ++axis)
+        for (const Tilt &m : s_.tilt[axis])
+            d[axis] += std::sin(m.w * t + m.kx * xi + m.ky * eta + m.phase);
+    d[0] *= s_.tilt_amp;
+    d[1] *= s_.tilt_amp;
+    // the stars move with the air, as the pointing's wander moves them
+    dx = -(s_.cd_inv[0][0] * d[0] + s_.cd_inv[0][1] * d[1]);
+    dy = -(s_.cd_inv[1][0] * d[0] + s_.cd_inv[1][1] * d[1]);
 }
 
 void SkyView::stars(double x0, double y0, double x1, double y1, double min_flux, std::vector<Star> &out) const
@@ -124,21 +159,28 @@ void SkyView::stars(double x0, double y0, double x1, double y1, double min_flux,
         st.tint[0] = 1.3f - 0.6f * t;
         st.tint[1] = 1.0f;
         st.tint[2] = 0.7f + 0.6f * t;
+        const bool tilted = s_.tilt_amp > 0;
         // too faint to share out: one image at the mean place
         if (parts == 1 || st.flux / double(parts) < min_flux) {
-            st.x = x + mean_x_;
-            st.y = y + mean_y_;
+            double dx = 0, dy = 0;
+            if (tilted)
+                tilt_at(xi, eta, s_.t_mid, dx, dy);
+            st.x = x + mean_x_ + dx;
+            st.y = y + mean_y_ + dy;
             out.push_back(st);
             continue;
         }
-        const double f = st.flux / double(parts);
-        st.share = float(1.0 / double(parts));
         for (size_t p = 0; p < np; ++p) {
+            double dx = 0, dy = 0;
+            if (tilted)
+                tilt_at(xi, eta, p < s_.path_t.size() ? s_.path_t[p] : s_.t_mid, dx, dy);
             for (size_t r = 0; r < nr; ++r) {
                 Star part = st;
-                part.flux = f;
-                part.x = x + s_.path_x[p] + s_.ring_x[r];
-                part.y = y + s_.path_y[p] + s_.ring_y[r];
+                const double w = s_.path_w[p] * s_.ring_w[r];
+                part.flux = st.flux * w;
+                part.share = float(w);
+                part.x = x + s_.path_x[p] + s_.ring_x[r] + dx;
+                part.y = y + s_.path_y[p] + s_.ring_y[r] + dy;
                 out.push_back(part);
             }
         }

@@ -27,7 +27,8 @@ struct Optics {
     double focus = 5000.0;           // focuser position, steps
     double best_focus = 5000.0;
     double focus_step_um = 2.0;      // focal-plane travel per step
-    double vignetting = 0.15;        // light lost at the sensor's corners
+    double vignetting = 0.15;        // light lost 21.63 mm from the axis (a 36x24 mm corner)
+    double obstruction = 0.0;        // central obstruction, share of the aperture's diameter
 };
 
 // FITS WCS of a frame (TAN projection), degrees and 1-based pixels.
@@ -51,10 +52,15 @@ Wcs frame_wcs(const Wcs &sensor, int32_t start_x, int32_t start_y, int32_t width
 // Star images of one camera during one exposure: the catalogue around the
 // frame's centre, projected on the sensor, each drawn at every place the
 // mount and the air put it during the exposure (its light shared among
-// them), spread into a ring when far out of focus, and twinkling by the
+// them), spread over the pupil's disc or annulus when far out of focus, and twinkling by the
 // exposure's scintillation (each star its own, the mean light kept).
 class SkyView final : public StarSource {
 public:
+    // one plane wave of the air's tilt across the field
+    struct Tilt {
+        double kx = 0, ky = 0;  // per radian of xi, eta
+        double w = 0, phase = 0; // angular frequency (per second), phase
+    };
     struct Setup {
         uint32_t seed = 0;
         double ra = 0, dec = 0;           // frame centre (radians)
@@ -64,8 +70,12 @@ public:
         double mag0_e = 0;                // electrons / s of a magnitude-0 star
         double vignetting = 0;            // light lost at the sensor's corners
         double half_diag2 = 1;            // squared half diagonal of the sensor, pixels
-        std::vector<double> path_x, path_y; // per sub-step offset of every star, pixels
-        std::vector<double> ring_x, ring_y; // defocus ring (one point at 0,0 when focused)
+        std::vector<double> path_x, path_y, path_w; // images along the path: offset (pixels), share of time
+        std::vector<double> ring_x, ring_y, ring_w; // the out-of-focus pupil's points, weights (one at 0,0 focused)
+        std::vector<double> path_t;       // night-clock seconds of each image along the path
+        double t_mid = 0;                 // the exposure's middle, night-clock seconds
+        std::vector<Tilt> tilt[2];        // the field's own tilt along xi and eta ...
+        double tilt_amp = 0;              // ... each wave's amplitude, radians
         double scint_sigma = 0;           // relative rms of a star's light over this exposure
         uint64_t frame_key = 0;           // key of this exposure's scintillation
     };
@@ -74,6 +84,8 @@ public:
 
 private:
     double twinkle(const sky::CatStar &cs) const;
+    // the field's tilt at (xi, eta) at night second t, in pixels
+    void tilt_at(double xi, double eta, double t, double &dx, double &dy) const;
     Setup s_;
     double reach_ = 0; // largest distance of a sub-image from the star's mean place, pixels
     double mean_x_ = 0, mean_y_ = 0; // mean offset along the path

@@ -24,6 +24,7 @@ constexpr double kMag0PerCm2 = 1.0e6;
 constexpr int kMaxSteps = 64;        // sub-steps of an exposure
 constexpr size_t kMaxParts = 512;    // images per star: sub-steps x ring points
 constexpr double kStepPx = 0.5;      // largest move between sub-steps
+constexpr size_t kMaxPupil = 384;    // points of an out-of-focus pupil
 constexpr size_t kMaxKnots = 1 << 16;
 constexpr double kLambdaMm = 550e-6;  // the band's middle
 constexpr double kVignetteMm = 21.63; // vignetting is given at this focal-plane radius (a 36x24 mm corner)
@@ -115,6 +116,7 @@ const Key<Optics> kOpticsKeys[] = {
     {"best_focus", &Optics::best_focus, -1e7, 1e7},
     {"focus_step", &Optics::focus_step_um, 0.001, 1000},
     {"vignetting", &Optics::vignetting, 0, 0.95},
+    {"obstruction", &Optics::obstruction, 0, 0.9},
 };
 
 // guide motion: position (arc-seconds of RA axis and Dec) at t, and velocity
@@ -131,6 +133,8 @@ struct State {
     std::map<int32_t, Optics> optics;
     std::map<int32_t, Wcs> wcs;
     std::map<int32_t, FrameSky> sights;
+    // the polar drift accumulated when its rate was last set, and when (night seconds)
+    double drift_base = 0, drift_from = 0;
 };
 
 // immortal: producer threads may render while the process exits
@@ -184,11 +188,20 @@ void mount_at(const State &s, int64_t t, double &ra, double &dec)
     // the worm turns with the night's clock, so a later run finds it elsewhere
     const double worm = std::fmod(night::utc_s(t), s.set.pe_period);
     ra += s.set.pe_amplitude * std::sin(2.0 * sky::kPi * worm / s.set.pe_period);
-    dec += s.set.polar_drift / 60.0 * night::since_start_s(t);
+    dec += s.drift_base + s.set.polar_drift / 60.0 * (night::since_start_s(t) - s.drift_from);
 }
 
-// centroid wander of one camera's stars, arc-seconds: a few incommensurate
-// sinusoids around 1 / (2 pi wander_time) with phases of the camera's own
+// The air's tilt: the part the whole field shares (kCommonTilt of its
+// variance), and a part that decorrelates over kTiltScale on the sky, which
+// multi-star guiding averages away (a 9-star guider halves the rms: shared
+// 0.16 + 0.84 / 9 of the variance).
+constexpr double kFreq[4] = {0.45, 0.8, 1.3, 2.1};
+constexpr double kCommonTilt = 0.16;
+constexpr double kTiltScale = 5.0 / 60.0 * sky::kDeg; // radians
+
+// centroid wander shared by one camera's stars, arc-seconds: a few
+// incommensurate sinusoids around 1 / (2 pi wander_time) with phases of the
+// camera's own
 double wander(const Settings &set, int32_t camera_id, int axis, double t)
 {
     if (!(set.wander > 0))
@@ -201,7 +214,32 @@ double wander(const Settings &set, int32_t camera_id, int axis, double t)
         const double phase = double(h >> 11) * (2.0 * sky::kPi / 9007199254740992.0);
         sum += std::sin(f / set.wander_time * t + phase);
     }
-    return sum * set.wander / std::sqrt(2.0);
+    return sum * set.wander * std::sqrt(kCommonTilt / 2.0);
+}
+
+// The field's own part of the tilt: plane waves across the sky (kTiltScale
+// long, random directions) moving with the same frequencies.
+void field_tilt(const Settings &set, int32_t camera_id, SkyView::Setup &v)
+{
+    if (!(set.wander > 0))
+        return;
+    v.tilt_amp = set.wander * sky::kArcsec * std::sqrt(2.0 * (1.0 - kCommonTilt) / 4.0);
+    uint64_t h = kern::mix64(night::run_seed() ^ (uint64_t(uint32_t(camera_id)) * 2 + 0x71173ull));
+    auto uniform = [&h] {
+        h = kern::mix64(h);
+        return double(h >> 11) * (1.0 / 9007199254740992.0);
+    };
+    for (int axis = 0; axis < 2; ++axis) {
+        for (double f : kFreq) {
+            SkyView::Tilt m;
+            const double dir = 2 * sky::kPi * uniform(), k = 2 * sky::kPi / kTiltScale;
+            m.kx = k * std::cos(dir);
+            m.ky = k * std::sin(dir);
+            m.w = f / set.wander_time;
+            m.phase = 2 * sky::kPi * uniform();
+            v.tilt[axis].push_back(m);
+        }
+    }
 }
 
 // cloud cover at night-clock second t: 0 clear .. clouds (the thickest)
@@ -297,8 +335,9 @@ void scene_frame(int32_t camera_id, int64_t t0_ns, int64_t t1_ns, FrameRequest &
     v.half_diag2 = v.cx * v.cx + v.cy * v.cy;
 
     // the mount's and the air's error along the exposure, n sub-steps
-    std::vector<double> era, edec, wx, wy;
+    std::vector<double> era, edec, wx, wy, tt;
     auto sample = [&](int n) {
+        tt.resize(size_t(n));
         era.resize(size_t(n));
         edec.resize(size_t(n));
         wx.resize(size_t(n));
@@ -307,6 +346,7 @@ void scene_frame(int32_t camera_id, int64_t t0_ns, int64_t t1_ns, FrameRequest &
             const int64_t t = t0_ns + int64_t((double(t1_ns - t0_ns) * (k + 0.5)) / n);
             mount_at(s, t, era[size_t(k)], edec[size_t(k)]);
             const double ts = night::utc_s(t);
+            tt[size_t(k)] = ts;
             wx[size_t(k)] = wander(set, camera_id, 0, ts) * sky::kArcsec;
             wy[size_t(k)] = wander(set, camera_id, 1, ts) * sky::kArcsec;
         }
@@ -353,28 +393,83 @@ void scene_frame(int32_t camera_id, int64_t t0_ns, int64_t t1_ns, FrameRequest &
     if (blur <= 1.5 * fwhm_seeing) {
         fwhm = std::hypot(fwhm, 0.8 * blur);
     } else {
-        const double r = 0.5 * (blur - fwhm_seeing);
-        ring_n = size_t(std::max(8.0, std::min(64.0, std::ceil(2 * sky::kPi * r / (0.5 * fwhm_seeing)))));
-        for (size_t i = 0; i < ring_n; ++i) {
-            const double a = 2 * sky::kPi * double(i) / double(ring_n);
-            v.ring_x.push_back(r * std::cos(a));
-            v.ring_y.push_back(r * std::sin(a));
+        // the out-of-focus pupil: a disc, less the secondary's shadow, filled
+        // with points evenly over its area (at most kMaxPupil); a spacing wider
+        // than half the seeing widens every point so that they merge
+        const double r_out = 0.5 * blur, r_in = o.obstruction * r_out;
+        const double area = sky::kPi * (r_out * r_out - r_in * r_in);
+        const double d = std::max(0.5 * fwhm, std::sqrt(area / double(kMaxPupil)));
+        const int rings = std::max(1, int(std::ceil((r_out - r_in) / d)));
+        const double dr = (r_out - r_in) / rings;
+        for (int j = 0; j < rings; ++j) {
+            const double r = r_in + (j + 0.5) * dr;
+            const int n = std::max(3, int(std::lround(2 * sky::kPi * r * dr / (d * d))));
+            const double turn = 0.5 * j; // stagger the rings
+            for (int i = 0; i < n; ++i) {
+                const double a = 2 * sky::kPi * (i + turn) / n;
+                v.ring_x.push_back(r * std::cos(a));
+                v.ring_y.push_back(r * std::sin(a));
+                v.ring_w.push_back(r * dr / double(n)); // the area each point stands for
+            }
+        }
+        ring_n = v.ring_x.size();
+        if (d > 0.5 * fwhm)
+            fwhm = std::hypot(fwhm, 1.2 * d);
+    }
+    // the path: evenly in time while it is short; when long, images spaced
+    // evenly along it, each weighted by the time spent there, so that a long
+    // trail stays continuous
+    const size_t images_max = std::max<size_t>(1, kMaxParts / ring_n);
+    std::vector<double> pw;
+    if (path < 0.1) {
+        sample(1);
+        place(px, py);
+    } else if (path <= kStepPx * double(std::min<size_t>(images_max, kMaxSteps))) {
+        sample(int(std::min<double>(double(kMaxSteps), std::ceil(path / kStepPx) + 1)));
+        place(px, py);
+    } else {
+        const int fine = int(std::min(4096.0, std::max(256.0, std::ceil(4 * path / kStepPx))));
+        sample(fine);
+        std::vector<double> fx, fy;
+        place(fx, fy);
+        double len = 0;
+        for (size_t k = 1; k < fx.size(); ++k)
+            len += std::hypot(fx[k] - fx[k - 1], fy[k] - fy[k - 1]);
+        const double step = std::max(kStepPx, len / double(images_max));
+        px.clear();
+        py.clear();
+        std::vector<double> ft = tt;
+        tt.clear();
+        double sx = 0, sy = 0, sw = 0, st = 0, run = 0;
+        for (size_t k = 0; k < fx.size(); ++k) {
+            if (k > 0)
+                run += std::hypot(fx[k] - fx[k - 1], fy[k] - fy[k - 1]);
+            sx += fx[k];
+            sy += fy[k];
+            st += ft[k];
+            sw += 1;
+            if (run >= step || k + 1 == fx.size()) {
+                px.push_back(sx / sw);
+                py.push_back(sy / sw);
+                tt.push_back(st / sw);
+                pw.push_back(sw / double(fx.size()));
+                sx = sy = sw = st = run = 0;
+            }
         }
     }
-    const int steps_max = int(std::max<size_t>(1, kMaxParts / ring_n));
-    int steps = path < 0.1 ? 1 : int(std::ceil(path / kStepPx)) + 1;
-    steps = std::min({steps, steps_max, kMaxSteps});
-    if (steps != kMaxSteps) {
-        sample(steps);
-        place(px, py);
-    }
+    if (pw.empty())
+        pw.assign(px.size(), 1.0 / double(px.size()));
     double mx = 0, my = 0;
     for (size_t k = 0; k < px.size(); ++k) {
-        mx += px[k] / double(px.size());
-        my += py[k] / double(py.size());
+        mx += px[k] * pw[k];
+        my += py[k] * pw[k];
     }
     v.path_x = px;
     v.path_y = py;
+    v.path_w = pw;
+    v.path_t = tt;
+    v.t_mid = 0.5 * (night::utc_s(t0_ns) + night::utc_s(t1_ns));
+    field_tilt(set, camera_id, v);
     v.ra = ra_c;
     v.dec = dec_c;
 
@@ -461,6 +556,7 @@ void scene_reset()
     State &s = state();
     std::lock_guard<std::mutex> g(s.mu);
     s.set = Settings{};
+    s.drift_base = s.drift_from = 0;
     s.knots.clear();
     s.masks.clear();
     s.optics.clear();
@@ -475,6 +571,11 @@ int32_t scene_set(const char *key, double value)
         return -1;
     State &s = state();
     std::lock_guard<std::mutex> g(s.mu);
+    if (k->field == &Settings::polar_drift) { // the mount drifts on from where it is
+        const double now = night::elapsed_s(sim_now_ns());
+        s.drift_base += s.set.polar_drift / 60.0 * (now - s.drift_from);
+        s.drift_from = now;
+    }
     s.set.*k->field = value;
     if (k->field == &Settings::guide_rate)
         reknot(s, sim_now_ns()); // pulses held go on at the new rate
