@@ -72,8 +72,8 @@ public:
         double half_diag2 = 1;            // squared half diagonal of the sensor, pixels
         std::vector<double> path_x, path_y, path_w; // images along the path: offset (pixels), share of time
         std::vector<double> ring_x, ring_y, ring_w; // the out-of-focus pupil's points, weights (one at 0,0 focused)
-        std::vector<double> path_t;       // night-clock seconds of each image along the path
-        double t_mid = 0;                 // the exposure's middle, night-clock seconds
+        std::vector<double> path_t;       // the air's seconds of each image along the path
+        double t_mid = 0;                 // the exposure's middle, the air's seconds
         std::vector<Tilt> tilt[2];        // the field's own tilt along xi and eta ...
         double tilt_amp = 0;              // ... each wave's amplitude, radians
         double scint_sigma = 0;           // relative rms of a star's light over this exposure

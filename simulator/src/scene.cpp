@@ -336,6 +336,9 @@ void scene_frame(int32_t camera_id, int64_t t0_ns, int64_t t1_ns, FrameRequest &
 
     // the mount's and the air's error along the exposure, n sub-steps
     std::vector<double> era, edec, wx, wy, tt;
+    // the air's time counts from a recent origin (its phases are random anyway): small
+    // arguments keep its sines fast and exact
+    const double air_t0 = std::floor(night::utc_s(t0_ns) / 1e6) * 1e6;
     auto sample = [&](int n) {
         tt.resize(size_t(n));
         era.resize(size_t(n));
@@ -345,7 +348,7 @@ void scene_frame(int32_t camera_id, int64_t t0_ns, int64_t t1_ns, FrameRequest &
         for (int k = 0; k < n; ++k) {
             const int64_t t = t0_ns + int64_t((double(t1_ns - t0_ns) * (k + 0.5)) / n);
             mount_at(s, t, era[size_t(k)], edec[size_t(k)]);
-            const double ts = night::utc_s(t);
+            const double ts = night::utc_s(t) - air_t0;
             tt[size_t(k)] = ts;
             wx[size_t(k)] = wander(set, camera_id, 0, ts) * sky::kArcsec;
             wy[size_t(k)] = wander(set, camera_id, 1, ts) * sky::kArcsec;
@@ -468,7 +471,7 @@ void scene_frame(int32_t camera_id, int64_t t0_ns, int64_t t1_ns, FrameRequest &
     v.path_y = py;
     v.path_w = pw;
     v.path_t = tt;
-    v.t_mid = 0.5 * (night::utc_s(t0_ns) + night::utc_s(t1_ns));
+    v.t_mid = 0.5 * (night::utc_s(t0_ns) + night::utc_s(t1_ns)) - air_t0;
     field_tilt(set, camera_id, v);
     v.ra = ra_c;
     v.dec = dec_c;
