@@ -8,6 +8,7 @@
 #include <mutex>
 #include <vector>
 
+#include "air.hpp"
 #include "internal.hpp"
 #include "night.hpp"
 #include "sensor_kernels.hpp"
@@ -28,28 +29,6 @@ constexpr size_t kMaxPupil = 384;    // points of an out-of-focus pupil
 constexpr size_t kMaxKnots = 1 << 16;
 constexpr double kLambdaMm = 550e-6;  // the band's middle
 constexpr double kVignetteMm = 21.63; // vignetting is given at this focal-plane radius (a 36x24 mm corner)
-
-// d ln(B) / dz of the night sky's airglow with zenith distance z (radians):
-// B ~ X 10^(-0.4 k (X - 1)), X = (1 - 0.96 sin^2 z)^-1/2, k = 0.172 mag per
-// airmass (the dark-sky model of Krisciunas & Schaefer 1991); z held within 85 deg
-double airglow_rise(double alt)
-{
-    const double z = std::min(85.0 * sky::kDeg, std::max(0.0, sky::kPi / 2 - alt));
-    const double s = std::sin(z), c = std::cos(z);
-    const double x2 = 1.0 / (1.0 - 0.96 * s * s);
-    const double dlnx = 0.96 * s * c * x2;
-    return dlnx * (1.0 - 0.4 * std::log(10.0) * 0.172 * std::sqrt(x2));
-}
-
-// Relative rms of a star's light from scintillation (Young 1967):
-// 0.09 D^-2/3 X^1.75 exp(-h / 8000 m) / sqrt(2 t), D in cm, t in seconds
-double scintillation(double aperture_mm, double alt, double t)
-{
-    const double x = 1.0 / std::max(std::sin(std::max(alt, 5.0 * sky::kDeg)), 0.05);
-    const double s = 0.09 * std::pow(aperture_mm * 0.1, -2.0 / 3.0) * std::pow(x, 1.75) *
-                     std::exp(-double(kGpsAltitude) / 8000.0) / std::sqrt(2.0 * std::max(t, 1e-4));
-    return std::min(s, 1.0);
-}
 
 struct Settings {
     double enabled = 1;
@@ -191,104 +170,6 @@ void mount_at(const State &s, int64_t t, double &ra, double &dec)
     dec += s.drift_base + s.set.polar_drift / 60.0 * (night::since_start_s(t) - s.drift_from);
 }
 
-// The air's tilt: the part the whole field shares (kCommonTilt of its
-// variance), and a part that decorrelates over kTiltScale on the sky, which
-// multi-star guiding averages away (a 9-star guider halves the rms: shared
-// 0.16 + 0.84 / 9 of the variance).
-constexpr double kFreq[4] = {0.45, 0.8, 1.3, 2.1};
-constexpr double kCommonTilt = 0.16;
-constexpr double kTiltScale = 5.0 / 60.0 * sky::kDeg; // radians
-
-// centroid wander shared by one camera's stars, arc-seconds: a few
-// incommensurate sinusoids around 1 / (2 pi wander_time) with phases of the
-// camera's own
-double wander(const Settings &set, int32_t camera_id, int axis, double t)
-{
-    if (!(set.wander > 0))
-        return 0;
-    static const double kFreq[4] = {0.45, 0.8, 1.3, 2.1};
-    double sum = 0;
-    uint64_t h = kern::mix64(night::run_seed() ^ (uint64_t(uint32_t(camera_id)) * 2 + uint64_t(axis) + 0x3A9D5ull));
-    for (double f : kFreq) {
-        h = kern::mix64(h);
-        const double phase = double(h >> 11) * (2.0 * sky::kPi / 9007199254740992.0);
-        sum += std::sin(f / set.wander_time * t + phase);
-    }
-    return sum * set.wander * std::sqrt(kCommonTilt / 2.0);
-}
-
-// The field's own part of the tilt: plane waves across the sky (kTiltScale
-// long, random directions) moving with the same frequencies.
-void field_tilt(const Settings &set, int32_t camera_id, SkyView::Setup &v)
-{
-    if (!(set.wander > 0))
-        return;
-    v.tilt_amp = set.wander * sky::kArcsec * std::sqrt(2.0 * (1.0 - kCommonTilt) / 4.0);
-    uint64_t h = kern::mix64(night::run_seed() ^ (uint64_t(uint32_t(camera_id)) * 2 + 0x71173ull));
-    auto uniform = [&h] {
-        h = kern::mix64(h);
-        return double(h >> 11) * (1.0 / 9007199254740992.0);
-    };
-    for (int axis = 0; axis < 2; ++axis) {
-        for (double f : kFreq) {
-            SkyView::Tilt m;
-            const double dir = 2 * sky::kPi * uniform(), k = 2 * sky::kPi / kTiltScale;
-            m.kx = k * std::cos(dir);
-            m.ky = k * std::sin(dir);
-            m.w = f / set.wander_time;
-            m.phase = 2 * sky::kPi * uniform();
-            v.tilt[axis].push_back(m);
-        }
-    }
-}
-
-// cloud cover at night-clock second t: 0 clear .. clouds (the thickest)
-double cover(const Settings &set, double t)
-{
-    if (!(set.clouds > 0))
-        return 0;
-    uint64_t h = kern::mix64(night::run_seed() ^ 0xC10D5ull);
-    double ph[3];
-    for (double &p : ph) {
-        h = kern::mix64(h);
-        p = double(h >> 11) * (2.0 * sky::kPi / 9007199254740992.0);
-    }
-    const double g = (std::sin(2 * sky::kPi * std::fmod(t, 173.0) / 173.0 + ph[0]) +
-                      std::sin(2 * sky::kPi * std::fmod(t, 419.0) / 419.0 + ph[1]) +
-                      std::sin(2 * sky::kPi * std::fmod(t, 61.0) / 61.0 + ph[2])) / 3.0;
-    return set.clouds * std::max(0.0, std::min(1.0, 0.5 + g));
-}
-
-// What the air does to the light over an exposure [t0, t1] (night-clock
-// seconds), averaged over it: the share of the stars' light let through, and
-// the factor on the sky's background. Clouds block up to 95 % of the light
-// from above, and reflect the town's light back down: the artificial part of
-// the background grows to kOvercastGlow times under full overcast.
-struct Air {
-    double through = 1, sky = 1;
-};
-
-constexpr double kNaturalSky = 21.7;     // mag / square arc-second of a dark site's sky
-constexpr double kOvercastGlow = 10.0;   // artificial sky glow under full overcast
-
-Air air_over(const Settings &set, double t0, double t1)
-{
-    // share of the clear sky's background that is artificial light
-    const double artificial = std::max(0.0, 1.0 - std::pow(10.0, -0.4 * (kNaturalSky - set.sky_brightness)));
-    const double span = std::max(0.0, t1 - t0);
-    const int n = set.clouds > 0 ? int(std::min(512.0, std::max(8.0, span / 2.0))) : 1;
-    Air a;
-    a.through = a.sky = 0;
-    for (int k = 0; k < n; ++k) {
-        const double c = cover(set, t0 + span * (k + 0.5) / n);
-        a.through += (1.0 - 0.95 * c) / n;
-        a.sky += ((1.0 - artificial) * (1.0 - 0.95 * c) + artificial * (1.0 + (kOvercastGlow - 1.0) * c)) / n;
-    }
-    a.through *= set.transparency;
-    a.sky *= set.transparency;
-    return a;
-}
-
 // the camera's centre on the sky for a mount error (radians)
 void camera_centre(const Settings &set, const Optics &o, double ra_err, double dec_err, double &ra, double &dec)
 {
@@ -350,8 +231,8 @@ void scene_frame(int32_t camera_id, int64_t t0_ns, int64_t t1_ns, FrameRequest &
             mount_at(s, t, era[size_t(k)], edec[size_t(k)]);
             const double ts = night::utc_s(t) - air_t0;
             tt[size_t(k)] = ts;
-            wx[size_t(k)] = wander(set, camera_id, 0, ts) * sky::kArcsec;
-            wy[size_t(k)] = wander(set, camera_id, 1, ts) * sky::kArcsec;
+            wx[size_t(k)] = air::wander(set.wander, set.wander_time, camera_id, 0, ts) * sky::kArcsec;
+            wy[size_t(k)] = air::wander(set.wander, set.wander_time, camera_id, 1, ts) * sky::kArcsec;
         }
     };
     // where the frame's centre is on the sky for each sub-step, in pixels of
@@ -472,17 +353,17 @@ void scene_frame(int32_t camera_id, int64_t t0_ns, int64_t t1_ns, FrameRequest &
     v.path_w = pw;
     v.path_t = tt;
     v.t_mid = 0.5 * (night::utc_s(t0_ns) + night::utc_s(t1_ns)) - air_t0;
-    field_tilt(set, camera_id, v);
+    air::field_tilt(set.wander, set.wander_time, camera_id, v);
     v.ra = ra_c;
     v.dec = dec_c;
 
     const double ut0 = night::utc_s(t0_ns), ut1 = night::utc_s(t1_ns);
-    const Air air = air_over(set, ut0, ut1);
+    const air::Light light = air::over(set.clouds, set.transparency, set.sky_brightness, ut0, ut1);
     const double area_cm2 = sky::kPi * 0.25 * o.aperture_mm * o.aperture_mm * 1e-2;
     const double mag0_clear = kMag0PerCm2 * area_cm2;
-    v.mag0_e = mag0_clear * air.through;
+    v.mag0_e = mag0_clear * light.through;
     const double pix_arcsec = v.scale_rad / sky::kArcsec;
-    req.sky.sky_e_per_s = mag0_clear * air.sky * std::pow(10.0, -0.4 * set.sky_brightness) * pix_arcsec * pix_arcsec;
+    req.sky.sky_e_per_s = mag0_clear * light.sky * std::pow(10.0, -0.4 * set.sky_brightness) * pix_arcsec * pix_arcsec;
     req.sky.seeing_fwhm = fwhm;
 
     // where the frame looks from the site at mid-exposure
@@ -499,7 +380,7 @@ void scene_frame(int32_t camera_id, int64_t t0_ns, int64_t t1_ns, FrameRequest &
         sky::deproject(ra_c, dec_c, 0, e, ra2, dec2);
         const double da_dxi = (night::altitude(ra1, dec1, lst, lat) - alt) / e;
         const double da_deta = (night::altitude(ra2, dec2, lst, lat) - alt) / e;
-        const double per_rad = airglow_rise(alt) + set.gradient / sky::kDeg;
+        const double per_rad = air::airglow_rise(alt) + set.gradient / sky::kDeg;
         // pixels to standard coordinates: the CD matrix in radians
         const double a = cd[0][0] * sky::kDeg, b = cd[0][1] * sky::kDeg, c = cd[1][0] * sky::kDeg,
                      d = cd[1][1] * sky::kDeg;
@@ -514,7 +395,7 @@ void scene_frame(int32_t camera_id, int64_t t0_ns, int64_t t1_ns, FrameRequest &
         f.alt_deg = alt / sky::kDeg;
         s.sights[camera_id] = f;
     }
-    v.scint_sigma = scintillation(o.aperture_mm, alt, double(t1_ns - t0_ns) * 1e-9);
+    v.scint_sigma = air::scintillation(o.aperture_mm, alt, double(t1_ns - t0_ns) * 1e-9, kGpsAltitude);
     v.frame_key = kern::mix64(night::run_seed() ^ kern::mix64(uint64_t(uint32_t(camera_id)) << 32 ^ uint64_t(std::llround(ut0 * 1e6))));
     req.sky.vignetting = v.vignetting;
     req.drift_x = req.drift_y = 0;
@@ -622,27 +503,22 @@ double optics_get(int32_t camera_id, const char *key)
     return it == s.optics.end() ? Optics{}.*k->field : it->second.*k->field;
 }
 
-bool scene_wcs(int32_t camera_id, Wcs &out)
+// what the camera's newest frame of the scene left in one of the state's maps
+template <class T>
+bool newest(std::map<int32_t, T> State::*map, int32_t camera_id, T &out)
 {
     State &s = state();
     std::lock_guard<std::mutex> g(s.mu);
-    auto it = s.wcs.find(camera_id);
-    if (it == s.wcs.end())
+    auto it = (s.*map).find(camera_id);
+    if (it == (s.*map).end())
         return false;
     out = it->second;
     return true;
 }
 
-bool scene_frame_sky(int32_t camera_id, FrameSky &out)
-{
-    State &s = state();
-    std::lock_guard<std::mutex> g(s.mu);
-    auto it = s.sights.find(camera_id);
-    if (it == s.sights.end())
-        return false;
-    out = it->second;
-    return true;
-}
+bool scene_wcs(int32_t camera_id, Wcs &out) { return newest(&State::wcs, camera_id, out); }
+
+bool scene_frame_sky(int32_t camera_id, FrameSky &out) { return newest(&State::sights, camera_id, out); }
 
 void scene_site(double &lat_deg, double &lon_deg)
 {
