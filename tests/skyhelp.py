@@ -18,3 +18,15 @@ def pulse_motion(wcs):
     cd = [[wcs["CD1_1"], wcs["CD1_2"]], [wcs["CD2_1"], wcs["CD2_2"]]]
     on_sky = {"west": (ra, 0.0), "east": (-ra, 0.0), "north": (0.0, -dec), "south": (0.0, dec)}
     return {d: np.linalg.solve(cd, move) for d, move in on_sky.items()}
+
+
+def astropy_offline():
+    """astropy's Earth orientation from its own tables, never downloaded: the night's
+    dates lie ahead of any table, and sidereal time and altitude need no better than
+    its predictions."""
+    from astropy.utils import iers
+
+    iers.conf.auto_download = False
+    iers.conf.auto_max_age = None
+    if hasattr(iers.conf, "iers_degraded_accuracy"):
+        iers.conf.iers_degraded_accuracy = "warn"

@@ -13,6 +13,7 @@ import pytest
 
 import orx
 import orxsim
+from skyhelp import astropy_offline
 from test_scene import GUIDE, MAIN, fetch, level, snap
 
 RUN = r"""
@@ -109,10 +110,8 @@ def test_sidereal_time_and_altitude_follow_the_site():
     from astropy import units as u
     from astropy.coordinates import AltAz, EarthLocation, SkyCoord
     from astropy.time import Time
-    from astropy.utils import iers
 
-    iers.conf.auto_download = False
-    iers.conf.auto_max_age = None
+    astropy_offline()
     orx.open_camera(GUIDE)
     orx.init_camera(GUIDE)
     orx.set_roi_format(GUIDE, 1280, 960, 1, orx.ImgType.IMG_RAW16)

@@ -10,7 +10,7 @@ from astropy.wcs import WCS
 
 import orx
 import orxsim
-from skyhelp import SIDEREAL
+from skyhelp import SIDEREAL, astropy_offline
 
 GUIDE, MAIN = 1002, 1001
 RAW16 = orx.ImgType.IMG_RAW16
@@ -325,10 +325,8 @@ def altitudes(cid, wcs, pixels):
     from astropy import units as u
     from astropy.coordinates import AltAz, EarthLocation, SkyCoord
     from astropy.time import Time
-    from astropy.utils import iers
 
-    iers.conf.auto_download = False
-    iers.conf.auto_max_age = None
+    astropy_offline()
     scene = orxsim.scene()
     site = EarthLocation(lat=scene["latitude"] * u.deg, lon=scene["longitude"] * u.deg, height=408 * u.m)
     ra, dec = wcs.all_pix2world(np.asarray(pixels, float), 0).T

@@ -260,3 +260,18 @@ def test_stars_far_apart_wander_partly_on_their_own(still_mount):
     one = np.mean(dec.std(axis=0))
     nine = dec.mean(axis=1).std()
     assert one / nine == pytest.approx(2.1, rel=0.3)
+
+
+@pytest.mark.parametrize("start, pattern", [((0, 0), "RGGB"), ((0, 1), "GBRG"), ((1, 0), "GRBG"), ((1, 1), "BGGR")])
+def test_a_region_delivers_the_mosaic_of_where_it_starts(still_mount, start, pattern):
+    # red made bright and blue dark by the white balance: each of the four phases of the
+    # delivered mosaic shows the filter of the photosite it came from
+    orxsim.set_scene(sky_brightness=17)
+    still_mount(PLANETARY, 64, 64, 1, start)
+    orx.set_control_value(PLANETARY, orx.ControlType.ORX_WB_R, 99, False)
+    orx.set_control_value(PLANETARY, orx.ControlType.ORX_WB_B, 1, False)
+    img = snap(PLANETARY, 2.0)[0]
+    phases = {(dy, dx): level(img[dy::2, dx::2].ravel()) for dy in (0, 1) for dx in (0, 1)}
+    order = sorted(phases, key=phases.get)  # blue, green, green, red
+    got = {order[0]: "B", order[1]: "G", order[2]: "G", order[3]: "R"}
+    assert "".join(got[p] for p in ((0, 0), (0, 1), (1, 0), (1, 1))) == pattern
