@@ -43,7 +43,8 @@ def test_auto_exposure_converges_on_the_target(lib, target, start_us, gain):
 
 
 def test_auto_gain_takes_over_at_the_exposure_cap_and_stops_at_its_own(lib):
-    lib.ORXSimSetSky(0.0, 2.5, 5000.0, 1)  # 20 ms and 25 dB are not enough for 120
+    # (a colour photosite gets a third of it) 20 ms and 25 dB are not enough for 120
+    lib.ORXSimSetSky(0.0, 2.5, 15000.0, 1)
     fixed, _, _ = run(lib, 2, EXPOSURE=(1000, 0), GAIN=(0, 0))
     means, exposure, gain = run(lib, 30, EXPOSURE=(1000, 1), GAIN=(0, 1), AUTO_MAX_EXP=(20, 0),
                                 AUTO_MAX_GAIN=(250, 0), AUTO_TARGET_BRIGHTNESS=(120, 0))
