@@ -10,6 +10,7 @@ import re
 import threading
 import time
 import xml.etree.ElementTree as ET
+from concurrent.futures import Future
 from typing import TYPE_CHECKING, Any, Optional
 
 import numpy as np
@@ -58,8 +59,11 @@ def local_name(folder: str, prefix: str, when: dt.datetime) -> str:
 class Capture:
     def __init__(self, cam: "CameraDevice") -> None:
         self.cam = cam
-        self.task: Optional[asyncio.Task] = None
+        self.task: Optional[asyncio.Task] = None       # the exposure, until its frame is read
+        self.uploads: set[asyncio.Task] = set()         # images on their way once the camera is free again
+        self._blob_written: Optional[Future] = None
         self.stream: Optional["Stream"] = None
+        self.generation = 0                              # of the newest exposure
         self.bin = 1
         self.frame = (0, 0, cam.info.max_width, cam.info.max_height)   # X, Y, WIDTH, HEIGHT unbinned
 
@@ -201,10 +205,14 @@ class Capture:
         start = dt.datetime.now(dt.timezone.utc)
         vec["CCD_EXPOSURE_VALUE"] = seconds
         await vec.send_setVector(state="Busy")
+        self.generation += 1
         self.task = asyncio.get_running_loop().create_task(
-            self._expose(plan, seconds, start, IMAGE_TYPES[frame_type]))
+            self._expose(plan, seconds, start, IMAGE_TYPES[frame_type], self.generation))
 
-    async def _expose(self, plan: layer.FramePlan, seconds: float, start: dt.datetime, image_type: str) -> None:
+    async def _expose(self, plan: layer.FramePlan, seconds: float, start: dt.datetime, image_type: str,
+                      generation: int) -> None:
+        """Wait for the exposure and read the frame; then the camera is free
+        for the next exposure while this image is made and sent."""
         cam, vec = self.cam, self.v["CCD_EXPOSURE"]
         wall = seconds * cam.time_scale()
         end = time.monotonic() + wall
@@ -223,15 +231,32 @@ class Capture:
             pixels = await cam.call("downloading the image", layer.read_frame, cam.camera_id, plan)
             header = await cam.call("reading the camera's settings", image.header, cam, plan, seconds, start,
                                     image_type)
-            await self._upload(pixels, header, start)
-            vec["CCD_EXPOSURE_VALUE"] = 0
-            await vec.send_setVector(state="Ok")
         except asyncio.CancelledError:
             raise
-        except Exception as exc:                  # CameraError, OSError, ValueError: the client hears why
-            if not isinstance(exc, (ValueError, OSError, CameraError)):
-                log.exception("%s: exposure", cam.name)
-            await cam.alert(vec, str(exc))
+        except Exception as exc:                  # CameraError, ValueError: the client hears why
+            await self._failed(exc)
+            return
+        upload = asyncio.get_running_loop().create_task(self._deliver(pixels, header, start, generation))
+        self.uploads.add(upload)
+        upload.add_done_callback(self.uploads.discard)
+
+    async def _deliver(self, pixels: np.ndarray, header: Any, start: dt.datetime, generation: int) -> None:
+        vec = self.v["CCD_EXPOSURE"]
+        try:
+            await self._upload(pixels, header, start)
+        except asyncio.CancelledError:
+            raise
+        except Exception as exc:
+            await self._failed(exc)
+            return
+        if generation == self.generation and not self.busy:    # no newer exposure under way
+            vec["CCD_EXPOSURE_VALUE"] = 0
+            await vec.send_setVector(state="Ok")
+
+    async def _failed(self, exc: Exception) -> None:
+        if not isinstance(exc, (ValueError, OSError, CameraError)):
+            log.exception("%s: exposure", self.cam.name)
+        await self.cam.alert(self.v["CCD_EXPOSURE"], str(exc))
 
     async def _upload(self, pixels: np.ndarray, header: dict[str, Any], start: dt.datetime) -> None:
         loop = asyncio.get_running_loop()
@@ -247,10 +272,14 @@ class Capture:
         if mode in ("UPLOAD_CLIENT", "UPLOAD_BOTH"):
             await self.send_blob(data, ".fits")
 
-    async def send_blob(self, data: bytes, fmt: str, size: Optional[int] = None) -> None:
-        vector, member = blob_elements(self.cam.name, fmt, len(data) if size is None else size)
-        parts = await asyncio.get_running_loop().run_in_executor(self.cam.pool, blob_message, vector, member, data)
-        await self.cam.device.driver.output.write(parts)
+    async def send_blob(self, data: "bytes | bytearray", fmt: str) -> None:
+        """Queue the image for the clients. The image before it must have been
+        written first, so a camera never has more than one waiting."""
+        previous = self._blob_written
+        if previous is not None and not previous.done():
+            await asyncio.wrap_future(previous)
+        vector, member = blob_elements(self.cam.name, fmt, len(data))
+        self._blob_written = self.cam.device.driver.output.put(blob_message(vector, member, data))
 
     async def on_ccd_abort_exposure(self, event: Any) -> None:
         await self.abort()
@@ -279,12 +308,16 @@ class Capture:
             self.stream.stop()
             self.stream = None
             await self.v["CCD_VIDEO_STREAM"].send_setVector(state="Alert")
+        for upload in list(self.uploads):
+            upload.cancel()
 
     async def stop_all(self) -> None:
         try:
             await self.abort()
         except Exception as exc:          # closing the camera ends the exposure anyway
             log.info("%s: %s", self.cam.name, exc)
+        if self.uploads:                  # images already read are still delivered
+            await asyncio.gather(*self.uploads, return_exceptions=True)
         await self._stop_stream()
 
     # -- video -------------------------------------------------------------------
@@ -394,7 +427,7 @@ class Stream:
                 continue
             pixels = np.ascontiguousarray(self.plan.pixels(frame))
             vector, member = blob_elements(cam.name, ".stream", pixels.nbytes)
-            pending = output.put(blob_message(vector, member, pixels.tobytes()))
+            pending = output.put(blob_message(vector, member, pixels.reshape(-1).view(np.uint8).data))
             self.sent += 1
             if now - window_start >= 1.0:
                 fps = count / (now - window_start)

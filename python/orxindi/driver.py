@@ -96,6 +96,8 @@ class Reader:
     with no root). Malformed XML is skipped: reading resumes at the next
     message start after the error, so one bad message costs only itself."""
 
+    KEEP = 1 << 20          # bytes of recent input kept to find where an error is
+
     def __init__(self) -> None:
         self._reset()
 
@@ -104,14 +106,31 @@ class Reader:
         self._parser.feed(b"<root>")
         self._root = next(element for _, element in self._parser.read_events())
         self._depth = 1
-        self._fed = b"<root>"       # since the parser was made: to find where an error is
+        self._fed = bytearray(b"<root>")     # the recent input, from a line start
+        self._lines_dropped = 0              # lines of input before it
+
+    def _keep(self, data: bytes) -> None:
+        self._fed += data
+        if len(self._fed) > 2 * self.KEEP:
+            cut = self._fed.rfind(b"\n", 0, len(self._fed) - self.KEEP)
+            if cut >= 0:
+                self._lines_dropped += self._fed.count(b"\n", 0, cut + 1)
+                del self._fed[:cut + 1]
 
     def feed(self, data: bytes) -> list[ET.Element]:
         messages: list[ET.Element] = []
         while data:
-            self._fed += data
+            self._keep(data)
+            error: Optional[ET.ParseError] = None
             try:
                 self._parser.feed(data)
+                if hasattr(self._parser, "flush"):
+                    # expat may hold back the end of what it was given (reparse
+                    # deferral): a request must not wait for the next one
+                    self._parser.flush()
+            except ET.ParseError as exc:
+                error = exc
+            try:                        # the messages before an error still count
                 for event, element in self._parser.read_events():
                     if event == "start":
                         self._depth += 1
@@ -120,19 +139,19 @@ class Reader:
                         if self._depth == 1:
                             self._root.remove(element)
                             messages.append(element)
-            except ET.ParseError as exc:
-                log.warning("malformed XML skipped: %s", exc)
-                line, column = exc.position
-                lines = self._fed.split(b"\n")
-                at = sum(len(x) + 1 for x in lines[:line - 1]) + column
-                rest = self._fed[at:]
-                found = _MESSAGE_START.search(rest, 1)
-                self._reset()
-                data = rest[found.start():] if found else b""
-                continue
-            if self._depth == 1 and data.rstrip().endswith(b">"):
-                self._reset()           # between whole messages: start afresh (keeps _fed small)
-            data = b""
+            except ET.ParseError as exc:     # where the input first went wrong
+                error = exc if error is None or exc.position < error.position else error
+            if error is None:
+                break
+            log.warning("malformed XML skipped: %s", error)
+            line, column = error.position
+            line -= 1 + self._lines_dropped
+            lines = bytes(self._fed).split(b"\n")
+            at = sum(len(x) + 1 for x in lines[:line]) + column if line >= 0 else 0
+            rest = bytes(self._fed[at:])
+            found = _MESSAGE_START.search(rest, 1)
+            self._reset()
+            data = rest[found.start():] if found else b""
         return messages
 
 

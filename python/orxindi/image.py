@@ -57,8 +57,32 @@ def header(cam: "CameraDevice", plan: layer.FramePlan, seconds: float, start: dt
     return h
 
 
-def fits_bytes(pixels: np.ndarray, hdr: "Header") -> bytes:
-    return orxfits.fits_bytes(pixels, hdr)
+def fits_bytes(pixels: np.ndarray, hdr: "Header") -> bytearray:
+    """The FITS file of the image under ``hdr``, laid out as
+    :func:`orxdevice.fits.fits_bytes` lays it out (the same header, the data
+    arranged by :func:`orxdevice.fits.image_data`, 16-bit values as signed
+    integers offset by BZERO 32768), written straight into one buffer: a
+    tenth of the time for a full frame, which a client waits for."""
+    from astropy.io import fits
+
+    data = orxfits.image_data(pixels)
+    wide = data.dtype.itemsize == 2
+    cards = [("SIMPLE", True, "conforms to FITS standard"), ("BITPIX", 16 if wide else 8, "array data type"),
+             ("NAXIS", data.ndim, "number of array dimensions")]
+    cards += [(f"NAXIS{i + 1}", n) for i, n in enumerate(reversed(data.shape))]
+    out_header = fits.Header(cards)
+    out_header.extend(card for card in hdr.cards if card.keyword not in out_header)
+    if wide:
+        out_header["BSCALE"] = 1
+        out_header["BZERO"] = 32768
+    text = out_header.tostring().encode("ascii")        # padded to a whole 2880-byte block
+    out = bytearray(len(text) + data.nbytes + (-data.nbytes) % 2880)
+    out[:len(text)] = text
+    stored = np.frombuffer(out, ">u2" if wide else "u1", data.size, len(text)).reshape(data.shape)
+    stored[...] = data
+    if wide:
+        stored ^= 0x8000          # v - 32768 as a two's complement integer
+    return out
 
 
 def save_new(folder: str, stem: Callable[[], str], data: bytes) -> str:

@@ -18,7 +18,10 @@ import select
 import threading
 import xml.etree.ElementTree as ET
 from concurrent.futures import Future
-from typing import Callable, Optional, Sequence
+from typing import Callable, Iterable, Iterator, Optional, Sequence, Union
+
+#: what a message is written from: bytes, or pieces of bytes made as they are written
+Part = Union[bytes, bytearray, Iterable[bytes]]
 
 log = logging.getLogger(__name__)
 
@@ -31,11 +34,22 @@ def start_tag(element: ET.Element) -> bytes:
     return text[:-2].rstrip().encode() + b">"     # "<tag a='1' />" -> "<tag a='1'>"
 
 
-def blob_message(vector: ET.Element, member: ET.Element, payload: bytes) -> list[bytes]:
+B64_CHUNK = 3 << 20            # bytes of payload per piece of base64 text (a multiple of 3)
+
+
+def base64_pieces(payload: bytes) -> Iterator[bytes]:
+    """The base64 text of ``payload``, made a piece at a time as the writer
+    asks for it: indiserver reads the first pieces while the next are made,
+    and the whole text never exists at once."""
+    view = memoryview(payload)
+    for at in range(0, len(view), B64_CHUNK):
+        yield base64.b64encode(view[at:at + B64_CHUNK])
+
+
+def blob_message(vector: ET.Element, member: ET.Element, payload: bytes) -> list[Part]:
     """A ``setBLOBVector`` carrying ``payload`` in one ``oneBLOB`` (its
-    attributes on ``member``), as the byte strings to write in order. The
-    base64 text is the largest part: call this off the event loop."""
-    return [start_tag(vector), start_tag(member), base64.b64encode(payload),
+    attributes on ``member``), as the parts to write in order."""
+    return [start_tag(vector), start_tag(member), base64_pieces(payload),
             f"</{member.tag}></{vector.tag}>\n".encode()]
 
 
@@ -50,7 +64,7 @@ class Output:
         self._thread = threading.Thread(target=self._run, name="indi-output", daemon=True)
         self._thread.start()
 
-    def put(self, parts: Sequence[bytes]) -> Future:
+    def put(self, parts: Sequence[Part]) -> Future:
         """Queue one message; the future is done once it is written (or the
         output is broken)."""
         done: Future = Future()
@@ -60,7 +74,7 @@ class Output:
             self._queue.put((parts, done))
         return done
 
-    async def write(self, parts: Sequence[bytes]) -> bool:
+    async def write(self, parts: Sequence[Part]) -> bool:
         """Queue one message and wait until it is written; False when the
         reader has gone."""
         return await asyncio.wrap_future(self.put(parts))
@@ -89,7 +103,8 @@ class Output:
             if not self.broken:
                 try:
                     for part in parts:
-                        self._write_all(memoryview(part))
+                        for piece in (part,) if isinstance(part, (bytes, bytearray)) else part:
+                            self._write_all(memoryview(piece))
                 except OSError as exc:     # indiserver closed the pipe: the driver ends
                     self.broken = True
                     log.warning("output closed: %s", exc)

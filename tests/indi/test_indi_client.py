@@ -187,3 +187,25 @@ def test_library_errors_reach_the_client_as_alerts(server, client, function, sta
     assert client.after(mark, cam, "CCD_EXPOSURE", ("Alert",))
     assert any(exception in m for m in client.messages(mark, cam)), client.messages(mark, cam)
     expose(client, cam, 0.1)                         # the next exposure is fine
+
+
+def test_video_streams_raw_frames_and_stops(server, client):
+    cam = GUIDE_CAM
+    client.connect(cam)
+    client.set(cam, "CCD_FRAME", {"X": 0, "Y": 0, "WIDTH": 640, "HEIGHT": 480})
+    client.set(cam, "CCD_BINNING", {"HOR_BIN": 2, "VER_BIN": 2})
+    mark = client.set(cam, "CCD_VIDEO_STREAM", {"STREAM_ON": "On", "STREAM_OFF": "Off"})
+
+    def frames():
+        return [e for e in client.events[mark:] if getattr(e, "eventtype", "") == "SetBLOB"]
+    client.wait(lambda: len(frames()) >= 5, "five video frames")
+    for e in frames()[:5]:
+        assert e.sizeformat["CCD1"][1] == ".stream"
+        assert len(e["CCD1"]) == e.sizeformat["CCD1"][0] == 320 * 240 * 2     # binned RAW16 pixels
+    # the stream is the frame asked for: the frames' pixels are the camera's 2x2-binned sky, not blank
+    assert np.frombuffer(frames()[0]["CCD1"], "<u2").std() > 0
+    assert client.state(cam, "CCD_VIDEO_STREAM") == "Busy"
+    mark = client.set(cam, "CCD_VIDEO_STREAM", {"STREAM_ON": "Off", "STREAM_OFF": "On"})
+    assert client.after(mark, cam, "CCD_VIDEO_STREAM", ("Idle",))
+    client.set(cam, "CCD_FRAME_RESET", {"RESET": "On"})
+    expose(client, cam, 0.1)                        # snapshots work again
