@@ -155,7 +155,11 @@ void fill_gps(GpsDataRecord *rec, int64_t us) {
     int64_t frac = us % 1000000;
     if (frac < 0) { frac += 1000000; secs -= 1; }
     struct tm t;
+#ifdef _WIN32
+    gmtime_s(&t, &secs);
+#else
     gmtime_r(&secs, &t);
+#endif
     rec->Year = t.tm_year + 1900;
     rec->Month = t.tm_mon + 1;
     rec->Day = t.tm_mday;

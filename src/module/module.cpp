@@ -245,4 +245,4 @@ PyModuleDef definition = {
 
 } // namespace orx
 
-extern "C" PyMODINIT_FUNC PyInit_orx(void) { return PyModuleDef_Init(&orx::definition); }
+PyMODINIT_FUNC PyInit_orx(void) { return PyModuleDef_Init(&orx::definition); }
