@@ -2,11 +2,9 @@
 #include "module/library.hpp"
 
 #include "module/core.hpp"
-
-#include <dlfcn.h>
+#include "module/loader.hpp"
 
 #include <cstddef>
-#include <cstdlib>
 #include <string>
 
 #ifndef ORX_DEFAULT_LIBRARY
@@ -20,16 +18,7 @@ namespace {
 constexpr const char kEnvironment[] = "ORX_CAMERA_LIBRARY";
 
 // The library handle for the rest of the process once every slot is set.
-void *loaded = nullptr;
-
-// The folder of this module's own file, as the dynamic loader mapped it.
-std::string module_folder() {
-    Dl_info info{};
-    if (!dladdr(reinterpret_cast<void *>(&load_library), &info) || !info.dli_fname) return ".";
-    std::string path = info.dli_fname;
-    std::string::size_type slash = path.rfind('/');
-    return slash == std::string::npos ? "." : path.substr(0, slash);
-}
+loader::Handle loaded = nullptr;
 
 // ImportError with the library's file as its `path`; `format` takes the
 // file, where it was named (%s) and one detail (%s).
@@ -43,28 +32,25 @@ void import_error(const std::string &path, const char *format, const char *origi
 
 bool load_library() {
     if (loaded) return true; // an earlier start-up loaded it; it stays for the process
-    const char *chosen = std::getenv(kEnvironment);
-    const bool from_environment = chosen && *chosen;
-    std::string path;
-    if (from_environment) {
-        path = chosen;
-    } else {
-        path = module_folder();
+    std::string path = loader::environment(kEnvironment);
+    const bool from_environment = !path.empty();
+    if (!from_environment) {
+        // the folder of this module's own file, as the system's loader mapped it
+        path = loader::folder_of(reinterpret_cast<const void *>(&load_library));
         path += '/';
         path += ORX_DEFAULT_LIBRARY;
     }
     const char *origin = from_environment ? " (named by ORX_CAMERA_LIBRARY)" : "";
 
-    dlerror();
-    void *handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    std::string why;
+    loader::Handle handle = loader::open(path, why);
     if (!handle) {
-        const char *why = dlerror();
-        import_error(path, "cannot load the camera library %U%s: %s", origin, why ? why : "unknown error");
+        import_error(path, "cannot load the camera library %U%s: %s", origin, why.c_str());
         return false;
     }
     // every function found before any is set
     void *found[] = {
-#define ORX_RESOLVE(name) dlsym(handle, #name),
+#define ORX_RESOLVE(name) loader::symbol(handle, #name),
         ORX_LIBRARY_FUNCTIONS(ORX_RESOLVE)
 #undef ORX_RESOLVE
     };
@@ -77,7 +63,7 @@ bool load_library() {
     for (size_t i = 0; i < sizeof found / sizeof found[0] && !missing; ++i)
         if (!found[i]) missing = names[i];
     if (missing) {
-        dlclose(handle);
+        loader::close(handle);
         import_error(path, "the camera library %U%s has no function %s: it does not implement the ORXCamera2 interface",
                      origin, missing);
         return false;
