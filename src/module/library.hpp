@@ -70,13 +70,19 @@ ORX_LIBRARY_FUNCTIONS(ORX_TABLE_SLOT)
 // (naming the file and, where one is missing, the function), nothing loaded.
 bool load_library();
 
+#if defined(_MSC_VER) && !defined(__clang__)
+#define ORX_NOINLINE __declspec(noinline)
+#else
+#define ORX_NOINLINE [[gnu::noinline]]
+#endif
+
 namespace detail {
 // Kept out of line, each forwarder is one jump through its slot, as a linked
 // library's call stub would be: the call sites stay as they were (inlined,
 // the compiler merges the fast and slow roads' calls at some cost).
 template <class Fn, Fn *Slot> struct Forward;
 template <class R, class... A, R (**Slot)(A...)> struct Forward<R (*)(A...), Slot> {
-    [[gnu::noinline]] static R call(A... args) { return (*Slot)(args...); }
+    ORX_NOINLINE static R call(A... args) { return (*Slot)(args...); }
 };
 } // namespace detail
 
