@@ -11,8 +11,9 @@ output step: the greatest common divisor of the frame's values, 16 for a
 12-bit ADC in RAW16) and such pixels are rarer than 1 in 10,000. Those are
 values rounded the other way at a quantisation boundary by a last-bit
 difference of the float arithmetic; a wrong star, noise draw or gain moves
-far more pixels by far more. Speed: the best frame time of each path,
-alternating, and the ratio; the video goal (a 1920x1080 RAW8 frame rendered
+far more pixels by far more. Speed: the best frame time of each path
+(the rendering thread's CPU time, so other work on a shared machine does not
+count), the two builds alternating, and the ratio; the video goal (a 1920x1080 RAW8 frame rendered
 and copied within the time the USB 3 link needs to carry it) for each path,
 printed, never failing the run.
 """
@@ -125,7 +126,7 @@ def main():
                     key = (name, case)
                     best[key] = min(best.get(key, float("inf")), float(ms))
                     best[("bytes", case)] = (int(size), video == "1")
-        print(f"\nbest frame time in ms, {rounds} rounds x {frames} frames, one thread"
+        print(f"\nbest frame time in ms, {rounds} rounds x {frames} frames, one thread, CPU time"
               " (video cases: rendered and copied into fresh memory)\n")
         rows = []
         for case in [c for (k, c) in best if k == "sse2"]:
