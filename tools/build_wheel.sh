@@ -64,7 +64,7 @@ for arch in $archs; do
         benv=$root/build/wheel-env-$tag
         if ! "$benv/bin/python" -c 'import scikit_build_core' 2>/dev/null; then
             "$py" -m venv "$benv"
-            "$benv/bin/python" -m pip install -q "scikit-build-core>=0.9"
+            "$benv/bin/python" -m pip install -q --upgrade pip "scikit-build-core>=0.9"
         fi
         settings=(
             -C "build-dir=build/wheel-$tag-$arch"

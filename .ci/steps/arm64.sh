@@ -9,6 +9,16 @@
 # new machine the step makes it from Debian's packages first. Left out, as
 # they are covered by the native runs and cost most under emulation: the
 # Alpaca server's tests, the examples, the leak checks and the stub check.
+# Also left out: the tests below, which fail under emulation because they
+# judge by the host's speed or the wall clock (a frame whose rendering takes
+# the emulated CPU longer than its simulated transfer arrives late in
+# simulated time too), not by anything arm64 does differently.
+timing_bound=(
+    tests/sim/test_sim_capture.py::test_video_interval_limited_by_the_link
+    tests/sim/test_sim_readout.py::test_large_frames_are_bounded_by_the_link
+    tests/sim/test_sim_readout.py::test_a_snapshot_is_ready_after_exposure_readout_and_transfer
+    tests/test_camera.py::test_video_frames_timeouts_and_drops
+)
 set -euo pipefail
 root=$(pwd)
 chroot_dir=${ORX_ARM64_ROOT:-/var/cache/orx-ci/arm64-bookworm}
@@ -52,12 +62,20 @@ in_root() { # in_root DIR CMD...: a clean environment in the arm64 root
         PIP_CERT=/etc/ssl/certs/host-ca.crt PIP_DISABLE_PIP_VERSION_CHECK=1 "$@"
 }
 
+remove_root() { # a root left by a broken run may still have /dev bound into it
+    local d=$1 m
+    [ -e "$d" ] || return 0
+    for m in $(awk -v d="$d/" 'index($2, d) == 1 {print $2}' /proc/mounts | sort -r); do umount -l "$m" || true; done
+    rm -rf --one-file-system "$d"
+}
+
 if [ ! -e "$stamp" ]; then
     # the same Debian mirror as the host's apt
     mirror=$(awk '/^URIs:/ {print $2; exit}' /etc/apt/sources.list.d/debian.sources 2>/dev/null || true)
     [ -n "$mirror" ] || mirror=$(awk '$1 == "deb" && $3 ~ /^bookworm/ {print $2; exit}' /etc/apt/sources.list)
     new=$chroot_dir.new
-    rm -rf "$new" && mkdir -p "$(dirname "$chroot_dir")"
+    remove_root "$new"
+    mkdir -p "$(dirname "$chroot_dir")"
     echo "making the arm64 root (debootstrap from $mirror)"
     debootstrap --arch=arm64 --variant=minbase --include="$packages" bookworm "$new" "$mirror" > "$new.log" 2>&1 ||
         { tail -n 30 "$new.log"; exit 1; }
@@ -66,7 +84,8 @@ if [ ! -e "$stamp" ]; then
     in_root "$new" /opt/orx-venv/bin/python -m pip install -q "${test_deps[@]}"
     unmount_all
     touch "$new/.orx-ready-1"
-    rm -rf "$chroot_dir" && mv "$new" "$chroot_dir" && rm -f "$new.log"
+    remove_root "$chroot_dir"
+    mv "$new" "$chroot_dir" && rm -f "$new.log"
     echo "arm64 root made in $((SECONDS - t0)) s"
 fi
 
@@ -92,6 +111,9 @@ in_root "$chroot_dir" /opt/orx-venv/bin/python -m pip install -q --force-reinsta
 in_root "$chroot_dir" uname -m
 t2=$SECONDS
 cd "$chroot_dir/root/orx-run"
-in_root "$chroot_dir" /bin/sh -c 'cd /root/orx-run && exec /opt/orx-venv/bin/python -m pytest -q -p no:cacheprovider \
-    --ignore=tests/alpaca --ignore=tests/test_examples.py --ignore=tests/test_leaks.py --ignore=tests/test_stub.py tests'
+deselect=()
+for t in "${timing_bound[@]}"; do deselect+=(--deselect "$t"); done
+in_root "$chroot_dir" /bin/sh -c 'cd /root/orx-run && exec "$@"' sh /opt/orx-venv/bin/python -m pytest -q \
+    -p no:cacheprovider --durations=5 --ignore=tests/alpaca --ignore=tests/test_examples.py \
+    --ignore=tests/test_leaks.py --ignore=tests/test_stub.py "${deselect[@]}" tests
 echo "arm64 suite ran in $((SECONDS - t2)) s; the step took $((SECONDS - t0)) s"
