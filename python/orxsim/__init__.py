@@ -284,8 +284,10 @@ def reset() -> None:
     """Back to the built-in cameras, all closed; empty log, no injections.
 
     Added cameras are gone and unplugged ones are back. The time scale returns
-    to ``ORXSIM_TIME_SCALE`` (or 1.0); the night sky (on), the optics, the
-    still star field and the ambient temperature to their defaults.
+    to ``ORXSIM_TIME_SCALE`` (or 1.0), the run's seed to ``ORXSIM_SEED`` (or
+    the run's own, drawn at start; see :func:`set_seed`); the night sky (on),
+    the optics, the still star field and the ambient temperature to their
+    defaults.
     Identifiers written with ``orx.set_id`` are kept, as in flash.
     """
     global _sky
