@@ -59,7 +59,7 @@ def test_short_exposures_of_bright_stars_twinkle_by_young(still_mount):
     orx.set_control_value(GUIDE, orx.ControlType.ORX_GAIN, 0, False)
     spread = {}
     for seconds in (0.01, 0.5):
-        light = star_track(GUIDE, 32, 32, 40, 0.0, seconds)[:, 2]
+        light = star_track(GUIDE, 32, 32, 80, 0.0, seconds)[:, 2]
         spread[seconds] = light.std() / light.mean()
     altitude = orxsim.frame_sky(GUIDE)["altitude"]
     assert spread[0.01] == pytest.approx(young(100, altitude, 0.01), rel=0.3)
@@ -81,7 +81,7 @@ def fibonacci_sphere(n):
 def test_star_counts_follow_the_published_counts_per_magnitude():
     # the whole sky, in overlapping 10 degree circles, each star once
     stars = set()
-    for ra, dec in fibonacci_sphere(600):
+    for ra, dec in fibonacci_sphere(300):  # every point of the sky within 9 degrees of one
         stars.update(orxsim.sky_stars(ra, dec, 10, 6.0))
     mags = np.array([s[2] for s in stars])
     for m, n in ALL_SKY.items():
@@ -197,10 +197,16 @@ def test_out_of_focus_stars_fill_the_pupil_and_v_curves_follow_the_optics(still_
     img, wcs = snap(GUIDE, 2.0)
     x, y = bright_isolated(wcs, img.shape, mag_limit=10.5, margin=100, isolation=90)[0]
     r = 45
+    yy, xx = np.mgrid[-r - 15:r + 16, -r - 15:r + 16]
     hfd, blur = {}, {}
     for steps in (250, 450):
         orxsim.set_optics(GUIDE, focus=5000 + steps)
-        light = star_image(GUIDE, x, y, r)
+        # long: the half-light radius sums thousands of pixels, each with the background's error
+        img = snap(GUIDE, 30.0)[0]
+        ix, iy = int(round(x)), int(round(y))
+        box = img[iy - r - 15:iy + r + 16, ix - r - 15:ix + r + 16]
+        light = box - level(box[np.hypot(xx, yy) > r + 3])
+        light = light[15:-15, 15:-15]
         hfd[steps] = half_flux_diameter(light, r)
         blur[steps] = steps * 2.0 / (500 / 100) / 3.75
     slope = (hfd[450] - hfd[250]) / (blur[450] - blur[250])
@@ -252,7 +258,7 @@ def test_stars_far_apart_wander_partly_on_their_own(still_mount):
     stars = bright_isolated(wcs, img.shape, mag_limit=12, margin=30, isolation=12)[:9]
     assert len(stars) == 9
     tracks = []
-    for _ in range(40):  # frames far apart in the air's time
+    for _ in range(60):  # frames far apart in the air's time
         img, _ = snap(GUIDE, 0.2)
         tracks.append([centroid(img, x, y)[1] for x, y in stars])
         wait_until(orxsim.sim_time() + 3.0)
