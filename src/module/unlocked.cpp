@@ -25,16 +25,24 @@ namespace {
     for (;;) std::this_thread::sleep_for(std::chrono::hours(24));
 }
 
-// Interpreter exit. The exit callbacks run on the thread that ends the
-// interpreter, before it starts finalising; from then on a thread that comes
-// back from the library does not ask for the lock again but parks. Threads
-// already asking for it are let through first: CPython 3.10 frees its own
-// state while ending the interpreter, and a thread still waiting for the lock
-// then reads freed memory.
+// Interpreter exit. Once CPython finalizes, a thread asking for the lock is
+// ended by CPython itself (caught in retake_lock, which parks it); until then
+// threads come back from the library as at any other time, so that exit
+// handlers of the program can still stop and join the threads they started.
+// CPython 3.10 alone needs more: it frees its own state while ending the
+// interpreter, and a thread still waiting for the lock then reads freed
+// memory. There an exit callback makes threads coming back from the library
+// park before finalisation, after letting those already asking for the lock
+// through. Exit callbacks run last registered first, so this one is
+// registered only when no exit handler was registered before the module:
+// such a handler would run after it and could be joining a thread that has
+// just come back (there, as on later versions, threads park only once the
+// interpreter finalizes).
 std::atomic<bool> exiting{false};
 std::atomic<unsigned long> exiting_thread{0};
 std::atomic<int> retaking{0}; // threads inside retake_lock()
 
+#if PY_VERSION_HEX < 0x030B0000
 PyObject *note_exit(PyObject *, PyObject *) {
     exiting_thread = PyThread_get_thread_ident();
     exiting = true;
@@ -47,6 +55,7 @@ PyObject *note_exit(PyObject *, PyObject *) {
 }
 
 PyMethodDef note_exit_def = {"_orx_note_exit", note_exit, METH_NOARGS, nullptr};
+#endif
 
 [[noreturn]] void park(std::atomic<int> &counted) {
     --counted;
@@ -56,13 +65,23 @@ PyMethodDef note_exit_def = {"_orx_note_exit", note_exit, METH_NOARGS, nullptr};
 } // namespace
 
 bool watch_exit() {
+#if PY_VERSION_HEX >= 0x030B0000
+    return true;
+#else
     static bool registered = false;
     if (registered) return true;
     Ref atexit = Ref::steal(PyImport_ImportModule("atexit"));
-    Ref hook = Ref::steal(atexit ? PyCFunction_New(&note_exit_def, nullptr) : nullptr);
+    if (!atexit) return false;
+    Ref before = Ref::steal(PyObject_CallMethod(atexit.get(), "_ncallbacks", nullptr));
+    if (!before) return false;
+    const long handlers = PyLong_AsLong(before.get());
+    if (handlers == -1 && PyErr_Occurred()) return false;
+    if (handlers > 0) return registered = true; // the program's handlers run after ours would
+    Ref hook = Ref::steal(PyCFunction_New(&note_exit_def, nullptr));
     Ref done = Ref::steal(hook ? PyObject_CallMethod(atexit.get(), "register", "O", hook.get()) : nullptr);
     registered = static_cast<bool>(done);
     return registered;
+#endif
 }
 
 void retake_lock(PyThreadState *state) {
