@@ -8,6 +8,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <new>
 #include <type_traits>
 
 namespace orx::records {
@@ -32,7 +33,7 @@ bool check_no_arguments(const char *type_name, PyObject *args, PyObject *kwds);
 PyObject *refuse_pickling(const TypeSpec &spec, const char *method);
 
 template <class R> struct RecordType {
-    static inline PyTypeObject type{};
+    static inline PyTypeObject *type = nullptr; // the readied type object, once readied
     static inline const TypeSpec *spec = nullptr;
     static inline char qualified_name[96]; // lives as long as the type: no destructor
 
@@ -50,30 +51,38 @@ template <class R> struct RecordType {
         {nullptr, nullptr, 0, nullptr},
     };
 
-    // Fills in and readies the type object (once per process).
+    // Fills in and readies the type object (once per process). Each attempt
+    // readies a type object of its own: one whose readying failed (memory)
+    // is left as the interpreter left it, never reused or taken apart, since
+    // what readying filled in before failing (the base's list of subclasses,
+    // the attribute cache, descriptors in its dictionary) may still refer to
+    // it. It lives on, as static types do.
     static PyTypeObject *ready(const TypeSpec &s) {
-        if (!(type.tp_flags & Py_TPFLAGS_READY)) {
-            if (!spec) { // the header once: a failed readying leaves references to the type
-                PyVarObject head[] = {PyVarObject_HEAD_INIT(nullptr, 0)};
-                type.ob_base = head[0];
-            }
-            spec = &s;
-            std::snprintf(qualified_name, sizeof qualified_name, "%s.%s", kModuleName, s.name);
-            type.tp_name = qualified_name;
-            type.tp_basicsize = sizeof(RecordObject<R>);
-            type.tp_itemsize = 0;
-            type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE;
-            type.tp_doc = nullptr;
-            type.tp_repr = s.repr;
-            type.tp_str = s.str;
-            type.tp_methods = methods;
-            type.tp_getset = s.getset;
-            type.tp_init = init;
-            type.tp_alloc = PyType_GenericAlloc; // zero-filled
-            type.tp_new = PyType_GenericNew;
-            if (!ready_static_type(type)) return nullptr;
+        if (type) return type;
+        auto *t = new (std::nothrow) PyTypeObject{};
+        if (!t) {
+            PyErr_NoMemory();
+            return nullptr;
         }
-        return &type;
+        PyVarObject head[] = {PyVarObject_HEAD_INIT(nullptr, 0)};
+        t->ob_base = head[0];
+        spec = &s;
+        std::snprintf(qualified_name, sizeof qualified_name, "%s.%s", kModuleName, s.name);
+        t->tp_name = qualified_name;
+        t->tp_basicsize = sizeof(RecordObject<R>);
+        t->tp_itemsize = 0;
+        t->tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE;
+        t->tp_doc = nullptr;
+        t->tp_repr = s.repr;
+        t->tp_str = s.str;
+        t->tp_methods = methods;
+        t->tp_getset = s.getset;
+        t->tp_init = init;
+        t->tp_alloc = PyType_GenericAlloc; // zero-filled
+        t->tp_new = PyType_GenericNew;
+        if (PyType_Ready(t) < 0) return nullptr;
+        type = t;
+        return t;
     }
 };
 
