@@ -30,8 +30,8 @@ import time
 import numpy as np
 
 import orx
-from helpers import (CameraClock, HelpFormatter, add_sky, add_time_scale, check_control, number, pick_camera, run,
-                     sim_sky, sim_time_scale, sim_wcs)
+from helpers import (CameraClock, HelpFormatter, add_sky, add_time_scale, check_control, interrupted, number,
+                     pick_camera, run, sim_sky, sim_time_scale, sim_wcs)
 
 DIRECTIONS = {d.name.removeprefix("ORX_GUIDE_").lower(): d for d in orx.GuideDirection}
 BOX = 8  # half-size of the window a star is measured in, pixels
@@ -170,7 +170,7 @@ def follow(cam, width, height, args, clock, x0, y0, cal=None):
     offsets, x, y = [], x0, y0
     t0 = clock.now()
     next_report = PROGRESS_EVERY
-    while (elapsed := clock.now() - t0) < args.guide:
+    while (elapsed := clock.now() - t0) < args.guide and interrupted() is None:
         if elapsed >= next_report:
             print(f"  {phase} {elapsed:.0f}/{args.guide:g} s, {len(offsets)} frames, RMS {rms(np.array(offsets)):.2f} px",
                   flush=True)
@@ -254,11 +254,12 @@ def main(argv=None):
                 if scale else None
             unit = lambda v: f"{v:.2f} px" + (f" ({v * arcsec:.2f}\")" if arcsec else "")
             before = follow(cam, width, height, args, clock, x, y)
-            x, y = x + before[-1][0], y + before[-1][1]
-            after = follow(cam, width, height, args, clock, x, y, cal)
             print(f"unguided: {len(before)} frames, RMS {unit(rms(before))}")
-            print(f"guided:   {len(after)} frames, RMS {unit(rms(after))}")
-            results.append(("rms", rms(before), rms(after), arcsec))
+            if interrupted() is None:
+                x, y = x + before[-1][0], y + before[-1][1]
+                after = follow(cam, width, height, args, clock, x, y, cal)
+                print(f"guided:   {len(after)} frames, RMS {unit(rms(after))}")
+                results.append(("rms", rms(before), rms(after), arcsec))
     finally:
         orx.close_camera(cam)
     return results

@@ -199,25 +199,37 @@ def stretch(image):
 
 
 SAVED = []  # files the example wrote, for the line it ends with when interrupted
+_signal = []  # the Ctrl-C or termination signal received, if any
+
+
+def interrupted():
+    """The signal that asked the example to stop (also one whose
+    KeyboardInterrupt was swallowed where Python ignores exceptions, such as
+    a callback from C), or None."""
+    return _signal[0] if _signal else None
 
 
 def run(main):
     """Runs an example's main() as a command: a library status ends with its
     name and explanation (status 1); Ctrl-C or a termination signal ends with
     one line saying what was saved (status 130, or 128 + the signal)."""
-    def terminate(signum, frame):
+    def stop(signum, frame):
+        _signal.append(signum)
         raise KeyboardInterrupt(signum)
 
-    signal.signal(signal.SIGTERM, terminate)
+    signal.signal(signal.SIGINT, stop)
+    signal.signal(signal.SIGTERM, stop)
     name = os.path.basename(sys.argv[0])
     try:
         main()
-    except KeyboardInterrupt as e:
-        signum = e.args[0] if e.args and isinstance(e.args[0], int) else signal.SIGINT
-        signal.signal(signal.SIGINT, signal.SIG_IGN)  # a second Ctrl-C does not cut the message short
-        saved = f"saved {', '.join(map(str, SAVED))}" if SAVED else "nothing saved"
-        print(f"{name}: interrupted, {saved}", file=sys.stderr)
-        sys.exit(128 + signum)
+        if interrupted() is None:
+            return
+    except KeyboardInterrupt:
+        pass
     except orx.ORXError as e:  # a library status: the class names it, its docstring explains it
         sys.exit(f"{type(e).__name__}: {type(e).__doc__}")
-
+    signal.signal(signal.SIGINT, signal.SIG_IGN)  # a second Ctrl-C does not cut the message short
+    signal.signal(signal.SIGTERM, signal.SIG_IGN)
+    saved = f"saved {', '.join(map(str, SAVED))}" if SAVED else "nothing saved"
+    print(f"{name}: interrupted, {saved}", file=sys.stderr)
+    sys.exit(128 + (interrupted() or signal.SIGINT))

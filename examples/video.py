@@ -22,8 +22,8 @@ import time
 from tqdm import tqdm
 
 import orx
-from helpers import (SAVED, HelpFormatter, add_time_scale, check_bin, check_control, number, pick_camera, run,
-                     sim_time_scale, stretch, to_array)
+from helpers import (SAVED, HelpFormatter, add_time_scale, check_bin, check_control, interrupted, number,
+                     pick_camera, run, sim_time_scale, stretch, to_array)
 from orxdevice.files import check_folder, write_replacing
 
 FORMATS = {"RAW8": orx.ImgType.IMG_RAW8, "RAW16": orx.ImgType.IMG_RAW16,
@@ -55,12 +55,12 @@ def capture(cam, size, exposure_s, seconds, frames):
     """Fetch frames until the time or frame count is reached, or Ctrl-C;
     (frames, dropped, elapsed, last frame, the interruption or None)."""
     wait_ms = int(exposure_s * 2000 + 500)
-    count, last, dropped, interrupted = 0, None, 0, None
+    count, last, dropped, stopped = 0, None, 0, None
     orx.start_video_capture(cam)
     t0 = time.monotonic()
     bar = tqdm(total=frames, unit="frame", desc="video", smoothing=0.1)
     try:
-        while (count < frames) if frames is not None else (time.monotonic() - t0 < seconds):
+        while interrupted() is None and ((count < frames) if frames is not None else (time.monotonic() - t0 < seconds)):
             try:
                 last = orx.get_video_data(cam, size, wait_ms)
             except orx.ORXTimeout:
@@ -72,7 +72,7 @@ def capture(cam, size, exposure_s, seconds, frames):
                 elapsed = time.monotonic() - t0
                 bar.set_postfix(fps=f"{count / elapsed:.1f}", dropped=orx.get_dropped_frames(cam), refresh=False)
     except KeyboardInterrupt as e:  # the frames so far still count
-        interrupted = e
+        stopped = e
     finally:
         elapsed = time.monotonic() - t0
         bar.close()
@@ -80,7 +80,7 @@ def capture(cam, size, exposure_s, seconds, frames):
             dropped = orx.get_dropped_frames(cam)
         finally:
             orx.stop_video_capture(cam)
-    return count, dropped, elapsed, last, interrupted
+    return count, dropped, elapsed, last, stopped
 
 
 def main(argv=None):
@@ -107,7 +107,7 @@ def main(argv=None):
         if args.gain is not None:
             orx.set_control_value(cam, orx.ControlType.ORX_GAIN, args.gain, False)
         print(f"{info.name}: {width}x{height} bin {args.bin} {args.format}, {args.exposure:g} s per frame")
-        frames, dropped, elapsed, last, interrupted = capture(cam, size, args.exposure, args.seconds, args.frames)
+        frames, dropped, elapsed, last, stopped = capture(cam, size, args.exposure, args.seconds, args.frames)
     finally:
         orx.close_camera(cam)
 
@@ -116,8 +116,8 @@ def main(argv=None):
         preview = stretch(to_array(last, width, height, img_type))
         path = write_replacing(args.output / "last_frame.png", lambda f: preview.save(f, format="PNG"), SAVED)
         print(f"wrote {path}")
-    if interrupted:
-        raise interrupted  # ends with the line saying what was saved
+    if stopped:
+        raise stopped  # ends with the line saying what was saved
     return frames, dropped
 
 

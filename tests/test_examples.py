@@ -184,7 +184,7 @@ def interrupt(script, args, wait_for, tmp_path):
 
 
 @pytest.mark.parametrize("script, args, wait_for, saved", [
-    ("snapshot.py", ["-c", "1", "-e", "3000", "--time-scale", "1"], "ORX Sim G120MM Mini:", None),
+    ("snapshot.py", ["-c", "1", "-e", "1000", "--time-scale", "1"], r"RAW16, 1000 s", None),  # while exposing
     ("guide.py", [*FAST, "--guide", "600"], "unguided for", None),
     ("guide.py", [*FAST, "--pulse", "3000"], "calibrating", None),  # in the middle of a pulse
     ("video.py", ["-c", "1", "-e", "0.05", "-s", "600", "-o", "out"], r"stderr:video: [1-9]\d*frame",
@@ -425,10 +425,9 @@ for line in sys.stdin:
         os.dup2(fd, 2)
         devnull = os.open(os.devnull, os.O_WRONLY)
         os.dup2(devnull, 1)
-        signal.signal(signal.SIGINT, signal.default_int_handler)
         sys.argv = ["snapshot.py"]
-        def forever():
-            while True:
+        def forever():  # as a single snapshot ends when a signal came
+            while helpers.interrupted() is None:
                 snapshot.main(args)
         try:
             helpers.run(forever)
@@ -460,6 +459,7 @@ def whole_files(folder):
 
 def test_snapshots_killed_while_writing_leave_only_whole_files(tmp_path):
     import random
+    import select
     import signal
 
     out = tmp_path / "out"
@@ -480,6 +480,9 @@ def test_snapshots_killed_while_writing_leave_only_whole_files(tmp_path):
             pid = int(zygote.stdout.readline())
             time.sleep(rng.uniform(0.01, 0.3))
             os.kill(pid, sig)
+            if not select.select([zygote.stdout], [], [], 120)[0]:
+                os.kill(pid, signal.SIGKILL)
+                pytest.fail(f"still running 120 s after {sig!r}: {err.read_text()[-2000:]}")
             status = int(zygote.stdout.readline())
             assert status == (-9 if sig == signal.SIGKILL else 128 + sig), err.read_text()
             names = whole_files(out)
