@@ -224,12 +224,13 @@ def main(argv=None):
         print(f"{info.name}: guide star at x={x:.2f} y={y:.2f}")
         print(f"calibrating: {len(args.directions)} pulses of {args.pulse:g} s ...", flush=True)
         for name in args.directions:
-            # a frame just before the pulse: what the sky did meanwhile (a mount's
-            # drift) does not count as the pulse's
+            # frames just before and just after the pulse, measured only then:
+            # what the sky did meanwhile (a mount's drift) does not count as
+            # the pulse's, however long the measuring takes
             img = snapshot(cam, width, height, args.exposure, clock)
-            x, y = track(img, x, y)
             pulse_s = pulse(cam, DIRECTIONS[name], args.pulse, clock)  # camera seconds it lasted
             after = snapshot(cam, width, height, args.exposure, clock)
+            x, y = track(img, x, y)
             # The star field moves as a whole: its shift tells where the guide
             # star went, however far, as long as the frames overlap.
             shift = field_shift(find_stars(img), find_stars(after))
