@@ -298,11 +298,13 @@ def test_two_snapshots_in_one_second_keep_both(snapshot_module, tmp_path, monkey
 
 
 def test_video_counts_frames_and_saves_the_last(tmp_path):
-    out = run("video.py", *FAST, "-n", "40", "-f", "RAW8", "-e", "2", "-g", "300", "-o", str(tmp_path), cwd=tmp_path).stdout
+    proc = run("video.py", *FAST, "-n", "40", "-f", "RAW8", "-e", "2", "-g", "300", "-o", str(tmp_path), cwd=tmp_path)
+    out = proc.stdout
     summary = re.search(r"frames=(\d+) dropped=(\d+) seconds=([\d.]+) fps=([\d.]+)", out)
     assert summary, out
     frames, dropped, seconds, fps = int(summary[1]), int(summary[2]), float(summary[3]), float(summary[4])
     assert frames == 40 and dropped >= 0 and fps == pytest.approx(frames / seconds, rel=0.05)
+    assert "fps=" in proc.stderr  # the live progress line, updated every 10 frames
     with Image.open(tmp_path / "last_frame.png") as png:
         assert png.size == (640, 480)
         preview = np.asarray(png, dtype=np.float64)
@@ -323,10 +325,13 @@ def test_video_defaults_save_a_frame_that_shows_stars(tmp_path):
 
 
 def test_video_runs_for_a_time(tmp_path):
-    proc = run("video.py", *FAST, "-c", "2", "-f", "RGB24", "-e", "0.01", "-s", "0.5", cwd=tmp_path)
-    frames = int(re.search(r"frames=(\d+)", proc.stdout)[1])
-    assert frames > 5
-    assert "fps=" in proc.stderr  # the live progress line
+    # how many frames come in a wall-clock time depends on the machine's load:
+    # judged are the time taken and the summary's own consistency
+    proc = run("video.py", *FAST, "-c", "2", "-f", "RGB24", "-e", "0.01", "-s", "1.5", cwd=tmp_path)
+    frames, dropped, seconds, fps = re.search(r"frames=(\d+) dropped=(\d+) seconds=([\d.]+) fps=([\d.]+)",
+                                              proc.stdout).groups()
+    assert float(seconds) >= 1.5 and int(dropped) >= 0
+    assert float(fps) == pytest.approx(int(frames) / float(seconds), rel=0.01, abs=0.06)  # as printed, rounded
 
 
 @pytest.fixture
