@@ -22,7 +22,7 @@ from orxdevice import camera as layer
 from . import image
 from .errors import CameraError, describe
 from .properties import FORMAT_NAMES
-from .output import blob_message
+from .output import attached_blob_message
 
 if TYPE_CHECKING:
     from .device import CameraDevice
@@ -279,7 +279,7 @@ class Capture:
         if previous is not None and not previous.done():
             await asyncio.wrap_future(previous)
         vector, member = blob_elements(self.cam.name, fmt, len(data))
-        self._blob_written = self.cam.device.driver.output.put(blob_message(vector, member, data))
+        self._blob_written = self.cam.device.driver.output.put(attached_blob_message(vector, member, data))
 
     async def on_ccd_abort_exposure(self, event: Any) -> None:
         await self.abort()
@@ -427,7 +427,7 @@ class Stream:
                 continue
             pixels = np.ascontiguousarray(self.plan.pixels(frame))
             vector, member = blob_elements(cam.name, ".stream", pixels.nbytes)
-            pending = output.put(blob_message(vector, member, pixels.reshape(-1).view(np.uint8).data))
+            pending = output.put(attached_blob_message(vector, member, pixels.reshape(-1).view(np.uint8).data))
             self.sent += 1
             if now - window_start >= 1.0:
                 fps = count / (now - window_start)

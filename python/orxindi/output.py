@@ -15,6 +15,7 @@ import logging
 import os
 import queue
 import select
+import socket
 import threading
 import xml.etree.ElementTree as ET
 from concurrent.futures import Future
@@ -26,6 +27,19 @@ Part = Union[bytes, bytearray, Iterable[bytes]]
 log = logging.getLogger(__name__)
 
 _STOP = object()
+
+
+def _is_unix_socket(fd: int) -> bool:
+    copy = os.dup(fd)
+    try:
+        sock = socket.socket(fileno=copy)
+    except OSError:               # not a socket
+        os.close(copy)
+        return False
+    try:
+        return sock.family == socket.AF_UNIX and sock.type == socket.SOCK_STREAM
+    finally:
+        sock.close()
 
 
 def start_tag(element: ET.Element) -> bytes:
@@ -53,11 +67,32 @@ def blob_message(vector: ET.Element, member: ET.Element, payload: bytes) -> list
             f"</{member.tag}></{vector.tag}>\n".encode()]
 
 
+class Attached:
+    """A BLOB's bytes handed to indiserver as shared memory beside its
+    message (``attached='true'``) where the driver's output is the Unix
+    socket indiserver gives its drivers: no base64 for the driver to make and
+    none for indiserver to read through; indiserver encodes it for the
+    clients that need text."""
+
+    def __init__(self, head: bytes, payload: "bytes | bytearray | memoryview", tail: bytes, fallback: list) -> None:
+        self.head, self.payload, self.tail, self.fallback = head, payload, tail, fallback
+
+
+def attached_blob_message(vector: ET.Element, member: ET.Element, payload: "bytes | bytearray | memoryview"
+                          ) -> list[Part]:
+    """Like :func:`blob_message`, sent as shared memory where the output allows it."""
+    size = len(memoryview(payload).cast("B"))
+    shared = ET.Element(member.tag, dict(member.attrib, len=str(size), attached="true"))
+    return [Attached(start_tag(vector) + start_tag(shared), payload, f"</{member.tag}></{vector.tag}>\n".encode(),
+                     blob_message(vector, member, payload))]
+
+
 class Output:
     """Writes queued messages to a file descriptor from a thread of its own."""
 
     def __init__(self, fd: int = 1, on_broken: Optional[Callable[[], None]] = None) -> None:
         self._fd = fd
+        self._unix = _is_unix_socket(fd)
         self._queue: "queue.SimpleQueue[object]" = queue.SimpleQueue()
         self.on_broken = on_broken
         self.broken = False
@@ -94,6 +129,33 @@ class Output:
             except BlockingIOError:
                 select.select([], [self._fd], [])
 
+    def _write_attached(self, part: Attached) -> None:
+        if not self._unix:
+            for piece in part.fallback:
+                for p in (piece,) if isinstance(piece, (bytes, bytearray)) else piece:
+                    self._write_all(memoryview(p))
+            return
+        fd = os.memfd_create("indi-blob", os.MFD_CLOEXEC)
+        try:
+            view = memoryview(part.payload).cast("B")
+            while view:
+                view = view[os.write(fd, view):]
+            sock = socket.socket(fileno=os.dup(self._fd))
+            try:
+                while True:
+                    select.select([], [self._fd], [])
+                    try:            # the descriptor goes with the message's first bytes
+                        sent = socket.send_fds(sock, [part.head], [fd])
+                        break
+                    except BlockingIOError:
+                        continue
+            finally:
+                sock.close()
+            self._write_all(memoryview(part.head)[sent:])
+            self._write_all(memoryview(part.tail))
+        finally:
+            os.close(fd)
+
     def _run(self) -> None:
         while True:
             item = self._queue.get()
@@ -103,6 +165,9 @@ class Output:
             if not self.broken:
                 try:
                     for part in parts:
+                        if isinstance(part, Attached):
+                            self._write_attached(part)
+                            continue
                         for piece in (part,) if isinstance(part, (bytes, bytearray)) else part:
                             self._write_all(memoryview(piece))
                 except OSError as exc:     # indiserver closed the pipe: the driver ends

@@ -8,6 +8,7 @@ import datetime as dt
 import io
 import os
 import random
+import socket
 import threading
 import xml.etree.ElementTree as ET
 
@@ -126,3 +127,31 @@ def test_frame_wcs_follows_the_crop_and_the_binning_done_here(frame, binning):
     assert served["CRPIX1"] == pytest.approx((10.0 - plan.crop_x - 0.5) / b + 0.5)
     assert served["CRPIX2"] == pytest.approx((20.0 - plan.crop_y - 0.5) / b + 0.5)
     assert served["CD1_1"] == pytest.approx(-1e-4 * b) and served["CD2_2"] == pytest.approx(1e-4 * b)
+
+
+def test_images_go_as_shared_memory_on_a_unix_socket_and_as_text_elsewhere():
+    payload = os.urandom(100_000)
+    vector = ET.Element("setBLOBVector", {"device": "D", "name": "CCD1"})
+    member = ET.Element("oneBLOB", {"name": "CCD1", "size": str(len(payload)), "format": ".fits"})
+    ours, theirs = socket.socketpair()
+    out = output.Output(ours.fileno())
+    out.put(output.attached_blob_message(vector, member, payload)).result(10)
+    text, fds, _, _ = socket.recv_fds(theirs, 1 << 16, 4)
+    text += theirs.recv(1 << 16) if not text.endswith(b"\n") else b""
+    assert len(fds) == 1 and b"attached=\"true\"" in text and f'len="{len(payload)}"'.encode() in text
+    try:
+        assert os.pread(fds[0], len(payload) + 1, 0) == payload
+    finally:
+        os.close(fds[0])
+    out.close()
+    ours.close(), theirs.close()
+
+    r, w = os.pipe()                          # not a socket: the base64 text, as any INDI stream carries it
+    payload = payload[:30_000]                # its text fits the pipe's buffer: no reader needed meanwhile
+    out = output.Output(w)
+    out.put(output.attached_blob_message(vector, member, payload)).result(10)
+    out.close()
+    os.close(w)
+    with os.fdopen(r, "rb") as f:
+        message = ET.fromstring(f.read())
+    assert base64.b64decode(message[0].text) == payload and "attached" not in message[0].attrib
