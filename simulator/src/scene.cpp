@@ -262,9 +262,13 @@ void scene_frame(int32_t camera_id, int64_t t0_ns, int64_t t1_ns, FrameRequest &
     sample(kMaxSteps);
     std::vector<double> px, py;
     place(px, py);
-    double path = 0;
-    for (size_t k = 1; k < px.size(); ++k)
-        path += std::hypot(px[k] - px[k - 1], py[k] - py[k - 1]);
+    auto length = [](const std::vector<double> &x, const std::vector<double> &y) {
+        double len = 0;
+        for (size_t k = 1; k < x.size(); ++k)
+            len += std::hypot(x[k] - x[k - 1], y[k] - y[k - 1]);
+        return len;
+    };
+    const double path = length(px, py);
 
     // focus: the blur circle of the converging beam
     const double fwhm_seeing = set.seeing * sky::kArcsec / v.scale_rad;
@@ -316,10 +320,7 @@ void scene_frame(int32_t camera_id, int64_t t0_ns, int64_t t1_ns, FrameRequest &
         sample(fine);
         std::vector<double> fx, fy;
         place(fx, fy);
-        double len = 0;
-        for (size_t k = 1; k < fx.size(); ++k)
-            len += std::hypot(fx[k] - fx[k - 1], fy[k] - fy[k - 1]);
-        const double step = std::max(kStepPx, len / double(images_max));
+        const double step = std::max(kStepPx, length(fx, fy) / double(images_max));
         px.clear();
         py.clear();
         std::vector<double> ft = tt;
