@@ -51,7 +51,8 @@ const FunctionSpec get_control_value = {
     "        control_type (int): The control type.\n\n    Raises:\n        OrxException\n\n    Returns:\n        "
     "tuple[int, bool]: The value of the control and whether it's in auto mode.\n    ",
     "tuple[int, bool]", get_value_body,
-    {{"camera_id", "int", Rule::Int}, {"control_type", "ControlType", Rule::Enum}}};
+    {{"camera_id", "int", Rule::Int}, {"control_type", "ControlType", Rule::Enum}},
+    &in_place<get_value_body, Rule::Int, Rule::Enum>};
 
 const FunctionSpec set_control_value = {
     "set_control_value",
@@ -62,6 +63,7 @@ const FunctionSpec set_control_value = {
     {{"camera_id", "int", Rule::Int},
      {"control_type", "ControlType", Rule::Enum},
      {"value", "int", Rule::Int},
-     {"auto_mode", "bool", Rule::Bool}}};
+     {"auto_mode", "bool", Rule::Bool}},
+    &in_place<set_value_body, Rule::Int, Rule::Enum, Rule::Int, Rule::Bool>};
 
 } // namespace orx::camera

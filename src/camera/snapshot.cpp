@@ -55,7 +55,7 @@ const FunctionSpec get_exp_status = {
     "Get the status of the camera exposure.\n\n    Args:\n        camera_id (int): The camera ID.\n\n    Returns:\n"
     "        ExposureStatus: The exposure status.\n\n    Raises:\n        OrxException: Raised if the operation is "
     "unsuccessful.\n    ",
-    "int", status_body, {{"camera_id", "int", Rule::Int}}};
+    "int", status_body, {{"camera_id", "int", Rule::Int}}, &in_place<status_body, Rule::Int>};
 
 const FunctionSpec get_data_after_exp = {
     "get_data_after_exp",

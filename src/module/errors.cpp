@@ -3,7 +3,19 @@
 
 namespace orx {
 
+namespace detail {
+// When status 0 last went the whole way and was found to do nothing: the
+// module namespace, the built-ins, the status table and the success class as
+// they were then.
+Seen success_memo;
+// The success class as created; the fast path below relies on it.
+PyObject *original_success = nullptr;
+} // namespace detail
+
 namespace {
+
+using detail::original_success;
+Seen &memo = detail::success_memo;
 
 struct ExceptionClass {
     const char *name;
@@ -59,8 +71,6 @@ Global g_ORXSuccess("ORXSuccess");
 Global g_ORXUnknownErrorCode("ORXUnknownErrorCode");
 Global g_ORX_ERROR_CODE_TO_EXCEPTION("ORX_ERROR_CODE_TO_EXCEPTION");
 
-// The success class as created; the fast path below relies on it.
-PyObject *original_success = nullptr;
 
 bool add_doc(PyObject *ns, const void *context) {
     Ref doc = Ref::steal(PyUnicode_FromString(static_cast<const char *>(context)));
@@ -90,10 +100,6 @@ bool plain_success(PyObject *table, PyObject *code) {
 
 PyObject *handle_error_code_body(Call &c) { return handle_status(c.arg(0)); }
 
-// When status 0 last went the whole way and was found to do nothing: the
-// module namespace, the built-ins, the status table and the success class as
-// they were then.
-Seen memo;
 
 bool is_zero(PyObject *code) {
     int overflow = 0;
@@ -119,8 +125,6 @@ void remember_plain_success(PyObject *table, PyObject *code) {
 }
 
 } // namespace
-
-bool plain_success_known() { return memo.holds() && Py_TYPE(original_success) == &PyType_Type; }
 
 PyObject *handle_status(PyObject *code) {
     const bool zero = is_zero(code);
@@ -166,7 +170,8 @@ PyObject *handle_status(PyObject *code) {
 }
 
 const FunctionSpec handle_error_code_spec = {
-    "handle_error_code", nullptr, "None", handle_error_code_body, {{"orx_error_code", "int", Rule::Int}}};
+    "handle_error_code", nullptr, "None", handle_error_code_body, {{"orx_error_code", "int", Rule::Int}},
+    &in_place<handle_error_code_body, Rule::Int>};
 
 bool create_exceptions(PyObject *dict) {
     memo.forget();

@@ -81,27 +81,6 @@ bool int_overflow() {
     return false;
 }
 
-// An exact int of one digit (at most 30 bits) read in place; false for any
-// other object, which narrow_long() takes.
-inline bool narrow_in_place(PyObject *v, int32_t &out) {
-#if PY_VERSION_HEX >= 0x030C0000
-    if (PyLong_CheckExact(v) && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject *>(v))) {
-        out = static_cast<int32_t>(PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject *>(v)));
-        return true;
-    }
-#else
-    if (PyLong_CheckExact(v)) {
-        const Py_ssize_t size = Py_SIZE(v);
-        if (size >= -1 && size <= 1) {
-            const int32_t digit = static_cast<int32_t>(reinterpret_cast<PyLongObject *>(v)->ob_digit[0]);
-            out = size < 0 ? -digit : size == 0 ? 0 : digit;
-            return true;
-        }
-    }
-#endif
-    return false;
-}
-
 // An int object to int32.
 bool narrow_long(PyObject *v, int32_t &out) {
     if (narrow_in_place(v, out)) return true;
@@ -325,33 +304,24 @@ bool Call::hand_to_original(int32_t status) {
 
 bool is_original_handler(PyObject *obj) { return obj == original_handler; }
 
-// ---- the function type ------------------------------------------------------------
-
-namespace {
-
-struct FunctionObject {
-    PyObject_HEAD
-    vectorcallfunc vectorcall;
-    const FunctionSpec *spec;
-    int nparams;           // spec->count()
-    PyObject *name;        // __name__ and __qualname__
-    PyObject *doc;         // __doc__
-    PyObject *annotations; // __annotations__
-    PyObject *dict;        // __dict__
-};
-
-FunctionObject *as_function(PyObject *o) { return reinterpret_cast<FunctionObject *>(o); }
-
-PyObject *function_vectorcall(PyObject *self, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
-    const FunctionSpec &spec = *as_function(self)->spec;
+PyObject *whole_road(PyObject *self, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
+    FunctionObject *f = reinterpret_cast<FunctionObject *>(self);
+    const FunctionSpec &spec = *f->spec;
     PyObject *result = nullptr;
     {
-        Call call(spec, as_function(self)->nparams);
+        Ref owned[kMaxParams];
+        Call call(spec, f->nparams, owned);
         if (call.bind(args, nargsf, kwnames)) result = spec.body(call);
     }
     if (!result) add_traceback(spec.name);
     return result;
 }
+
+// ---- the function type ------------------------------------------------------------
+
+namespace {
+
+FunctionObject *as_function(PyObject *o) { return reinterpret_cast<FunctionObject *>(o); }
 
 int function_traverse(PyObject *self, visitproc visit, void *arg) {
     Py_VISIT(as_function(self)->annotations);
@@ -451,6 +421,16 @@ PyTypeObject FunctionType = {PyVarObject_HEAD_INIT(nullptr, 0)};
 #pragma GCC diagnostic pop
 #endif
 
+// A road generated for the function takes the rules its parameters declare.
+bool road_agrees(const FunctionSpec &spec) {
+    const Road *road = spec.road;
+    if (!road) return true;
+    bool same = road->count == spec.count();
+    for (int i = 0; same && i < road->count; ++i) same = road->rules[i] == spec.params[i].rule;
+    if (!same) PyErr_Format(PyExc_SystemError, "the road of %s does not take its parameters' rules", spec.name);
+    return same;
+}
+
 } // namespace
 
 bool ready_function_type() {
@@ -474,6 +454,7 @@ bool ready_function_type() {
 }
 
 PyObject *make_function(const FunctionSpec &spec) {
+    if (!road_agrees(spec)) return nullptr;
     Ref annotations = Ref::steal(PyDict_New());
     if (!annotations) return nullptr;
     const int n = spec.count();
@@ -488,7 +469,7 @@ PyObject *make_function(const FunctionSpec &spec) {
     if (!name || !doc) return nullptr;
     FunctionObject *f = PyObject_GC_New(FunctionObject, &FunctionType);
     if (!f) return nullptr;
-    f->vectorcall = function_vectorcall;
+    f->vectorcall = spec.road ? spec.road->call : whole_road;
     f->spec = &spec;
     f->nparams = n;
     f->name = name.release();

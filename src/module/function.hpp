@@ -15,6 +15,8 @@
 
 #include "ORXCamera2.h"
 
+#include <utility>
+
 namespace orx {
 
 // Conversion rules, by the parameter's annotation.
@@ -37,12 +39,24 @@ inline constexpr int kMaxParams = 5;
 class Call;
 using Body = PyObject *(*)(Call &);
 
+// A function's road when every argument is given by position and each is
+// taken in place: an exact int of one digit, True or False, an enumeration
+// member (its number read when the library call is near). Generated per
+// function (in_place<body, rules...>), the body inlined; any other call goes
+// the whole road.
+struct Road {
+    vectorcallfunc call;
+    Rule rules[kMaxParams];
+    int count;
+};
+
 struct FunctionSpec {
     const char *name;
     const char *doc;     // nullptr: no docstring
     const char *returns; // return annotation
     Body body;
     Param params[kMaxParams];
+    const Road *road = nullptr; // must agree with params (checked when the function is made)
 
     int count() const {
         int n = 0;
@@ -59,15 +73,50 @@ enum class Gil { Hold, Release };
 // went through the whole algorithm, handle_error_code was the original
 // function and the table's entry for 0 the success class as created, and
 // since then neither the module namespace nor the built-ins, the table or the
-// success class changed (dictionary and type version tags). Always false
-// where the interpreter has no dictionary version tags.
-bool plain_success_known();
+// success class changed (validity.hpp).
+namespace detail {
+extern Seen success_memo;
+extern PyObject *original_success;
+} // namespace detail
+inline bool plain_success_known() {
+    return detail::success_memo.holds() && Py_TYPE(detail::original_success) == &PyType_Type;
+}
+
+// An exact int of one digit (at most 30 bits) read in place; false for any
+// other object.
+inline bool narrow_in_place(PyObject *v, int32_t &out) {
+#if PY_VERSION_HEX >= 0x030C0000
+    if (PyLong_CheckExact(v) && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject *>(v))) {
+        out = static_cast<int32_t>(PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject *>(v)));
+        return true;
+    }
+#else
+    if (PyLong_CheckExact(v)) {
+        const Py_ssize_t size = Py_SIZE(v);
+        if (size >= -1 && size <= 1) {
+            const int32_t digit = static_cast<int32_t>(reinterpret_cast<PyLongObject *>(v)->ob_digit[0]);
+            out = size < 0 ? -digit : size == 0 ? 0 : digit;
+            return true;
+        }
+    }
+#endif
+    return false;
+}
 
 // One call of a module function: its bound and narrowed arguments.
 class Call {
 public:
-    // `n`: spec.count(), which the function object keeps
-    Call(const FunctionSpec &spec, int n) : spec_(spec), n_(n) {}
+    // The whole road: `n` is spec.count(), which the function object keeps;
+    // references made for the arguments are kept in `owned` (n of them).
+    Call(const FunctionSpec &spec, int n, Ref *owned) : spec_(spec), n_(n), owned_(owned) {}
+    // The in-place road: take() instead of bind(); nothing is made.
+    Call(const FunctionSpec &spec, int n) : spec_(spec), n_(n), owned_(nullptr), in_place_(true) {}
+
+    // Takes positional arguments in place by their rules: false (nothing
+    // set, nothing made) when one of them cannot be.
+    template <Rule... rules> bool take(PyObject *const *args) {
+        return take_each<rules...>(args, std::make_index_sequence<sizeof...(rules)>());
+    }
 
     // Binding and the binding-time rules; false with an exception set.
     bool bind(PyObject *const *args, size_t nargsf, PyObject *kwnames);
@@ -82,10 +131,12 @@ public:
     // Looks up handle_error_code, narrows, calls `fn` once and hands its
     // status to the handler. False with an exception set on any failure.
     template <class Fn> bool library(Fn &&fn, Gil gil = Gil::Hold) {
-        return road([&](int32_t &status) {
-            status = gil == Gil::Release ? without_lock(fn) : fn();
-            return true;
-        });
+        return road(
+            [&](int32_t &status) {
+                status = gil == Gil::Release ? without_lock(fn) : fn();
+                return true;
+            },
+            gil == Gil::Release);
     }
 
     // The same for a library call that waits for up to the milliseconds
@@ -93,19 +144,52 @@ public:
     // without the lock, in slices between which signal handlers run
     // (wait_in_slices). What a handler raises ends the call.
     template <class Fn> bool library_wait(int wait, Fn &&fn) {
-        return road([&](int32_t &status) { return wait_in_slices(value_[wait], fn, status); });
+        return road([&](int32_t &status) { return wait_in_slices(value_[wait], fn, status); }, true);
     }
 
     // Narrowed library values; valid after narrow(), also without the lock.
     int32_t i32(int i) const { return value_[i]; }
-    const char *str(int i) const { return PyBytes_AS_STRING(owned_[i].get()); }
+    const char *str(int i) const { return PyBytes_AS_STRING(owned_[i].get()); } // whole road only
     const IdRecord &id() const { return id_; }
 
 private:
-    // While nothing changed since status 0 last went to the original handler
-    // without effect (plain_success_known), the look-up would find that
-    // handler again and is left out.
-    template <class Run> bool road(Run &&run) {
+    template <Rule... rules, size_t... i> bool take_each(PyObject *const *args, std::index_sequence<i...>) {
+        return (take_one<rules>(args[i], static_cast<int>(i)) && ...);
+    }
+    template <Rule rule> bool take_one(PyObject *obj, int i) {
+        static_assert(rule == Rule::Int || rule == Rule::Bool || rule == Rule::Enum, "not taken in place");
+        bound_[i] = obj;
+        if constexpr (rule == Rule::Int) return narrow_in_place(obj, value_[i]);
+        if constexpr (rule == Rule::Bool) {
+            value_[i] = obj == Py_True;
+            return obj == Py_True || obj == Py_False;
+        }
+        if constexpr (rule == Rule::Enum) enums_ |= 1u << i;
+        return true;
+    }
+
+    // The enumeration arguments' numbers, where each is known without
+    // reading `value` (enum_value_known): nothing runs, nothing is made.
+    bool enums_known() {
+        for (int i = 0; i < n_; ++i)
+            if ((enums_ >> i & 1u) && !enum_value_known(bound_[i], value_[i])) return false;
+        return true;
+    }
+
+    // On the in-place road, when handing status 0 over is known to do
+    // nothing and every argument's number is known, no Python code runs
+    // between that check and the library call: status 0 ends the call
+    // unchecked unless the lock was let go. Otherwise handle_error_code is
+    // looked up (left out while the same check holds: it would find the
+    // original handler), the arguments narrowed in full, and status 0 ends
+    // the call only if the check still holds after it.
+    template <class Run> bool road(Run &&run, bool lock_let_go) {
+        int32_t status;
+        if (in_place_ && plain_success_known() && enums_known()) {
+            if (!run(status)) return false;
+            if (status == 0 && (!lock_let_go || plain_success_known())) return true;
+            return hand_to_original(status);
+        }
         Ref handler;
         const bool original = plain_success_known();
         if (!original) {
@@ -113,7 +197,6 @@ private:
             if (!handler) return false;
         }
         if (!narrow()) return false;
-        int32_t status;
         if (!run(status)) return false;
         if (original && status == 0 && plain_success_known()) return true; // nothing changed meanwhile
         return original ? hand_to_original(status) : hand_status(handler.get(), status);
@@ -133,11 +216,46 @@ private:
     // Each is written (by bind(), narrow()) before it is read.
     PyObject *bound_[kMaxParams];
     int32_t value_[kMaxParams];
-    // Objects made for a parameter: the int of the integer rule's
-    // conversion, the UTF-8 bytes of a str.
-    Ref owned_[kMaxParams];
+    // Objects made for a parameter on the whole road: the int of the
+    // integer rule's conversion, the UTF-8 bytes of a str.
+    Ref *const owned_;
+    const bool in_place_ = false;
+    unsigned enums_ = 0; // the enumeration arguments taken in place, by bit
     IdRecord id_;
 };
+
+// The function object (its layout is shared with the roads below).
+struct FunctionObject {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+    const FunctionSpec *spec;
+    int nparams;           // spec->count()
+    PyObject *name;        // __name__ and __qualname__
+    PyObject *doc;         // __doc__
+    PyObject *annotations; // __annotations__
+    PyObject *dict;        // __dict__
+};
+
+// The whole road of every function: any arguments, every binding message.
+PyObject *whole_road(PyObject *self, PyObject *const *args, size_t nargsf, PyObject *kwnames);
+
+template <Body body, Rule... rules>
+PyObject *in_place_road(PyObject *self, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
+    constexpr int n = sizeof...(rules);
+    if (kwnames || PyVectorcall_NARGS(nargsf) != n) return whole_road(self, args, nargsf, kwnames);
+    const FunctionSpec &spec = *reinterpret_cast<FunctionObject *>(self)->spec;
+    PyObject *result;
+    {
+        Call call(spec, n);
+        if (!call.template take<rules...>(args)) return whole_road(self, args, nargsf, kwnames);
+        result = body(call);
+    }
+    if (!result) add_traceback(spec.name);
+    return result;
+}
+
+template <Body body, Rule... rules>
+inline constexpr Road in_place = {in_place_road<body, rules...>, {rules...}, sizeof...(rules)};
 
 // A new function object for `spec`.
 PyObject *make_function(const FunctionSpec &spec);
