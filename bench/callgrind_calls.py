@@ -8,11 +8,12 @@ Each case runs in a child process under callgrind twice, with 10000 and
 50000 calls; the difference divided by 40000 is the cost of one call plus one
 turn of the loop, and the bare loop's own count is taken off. The collector is off during the loop, as in run.py's timings. Needs valgrind.
 
-Beside orx's get_control_value runs a peer written with nanobind
-(bench/nanobind_peer: the same header, linked to the same camera library
-file), built here for the running interpreter with nanobind from PyPI in a
-temporary folder (needs pip, cmake and a C++ compiler; the row is left out,
-with the reason, when it cannot be built).
+Beside orx's calls run peers written with nanobind (bench/nanobind_peer:
+the same header, linked to the same camera library file), built here for
+the running interpreter with nanobind from PyPI in a temporary folder (needs
+pip, cmake and a C++ compiler; the rows are left out, with the reason, when
+they cannot be built). Each child asserts that the peer and orx give the
+same result before it counts.
 """
 import os
 import shutil
@@ -32,14 +33,19 @@ if src.startswith("ORX"):  # the library call alone, looped in C
     orxsim.time_call(src, cam, 100)
     orxsim.time_call(src, cam, int(sys.argv[2]))
     sys.exit(0)
-nb_get = None
-if src.startswith("nb("):  # the peer, calling the same simulator as orx
+peer = {}
+if src.startswith("nb_"):  # the peers, calling the same simulator as orx
     sys.path.insert(0, os.environ["ORX_NANOBIND_PEER"])
-    import orx_nanobind_peer
-    nb_get = orx_nanobind_peer.get_control_value
-    assert nb_get(cam, int(G)) == orx.get_control_value(cam, G)
-env = dict(f=operator.is_, g=orx.get_control_value, nb=nb_get, s=orx.set_control_value, st=orx.get_exp_status,
-           h=orx.handle_error_code, c=cam, G=G, v=v)
+    import orx_nanobind_peer as nb
+    peer = dict(nb_g=nb.get_control_value, nb_s=nb.set_control_value, nb_st=nb.get_exp_status,
+                nb_h=nb.handle_error_code)
+    assert nb.get_control_value(cam, int(G)) == orx.get_control_value(cam, G)
+    assert nb.set_control_value(cam, int(G), v, False) == orx.set_control_value(cam, G, v, False)
+    assert nb.get_control_value(cam, int(G)) == orx.get_control_value(cam, G)
+    assert nb.get_exp_status(cam) == orx.get_exp_status(cam) and type(nb.get_exp_status(cam)) is int
+    assert nb.handle_error_code(0) == orx.handle_error_code(0)
+env = dict(f=operator.is_, g=orx.get_control_value, s=orx.set_control_value, st=orx.get_exp_status,
+           h=orx.handle_error_code, c=cam, G=G, v=v, **peer)
 exec("def loop(n, " + ", ".join(f"{k}={k}" for k in env) + "):\n    for _ in range(n):\n        " + src, env)
 env["loop"](100)
 gc.disable()  # as in run.py's timing loops
@@ -54,7 +60,14 @@ CASES = [  # (label, loop body or library function, library function it makes)
     ("get_exp_status(cam)", "st(c)", "ORXGetExpStatus"),
     ("handle_error_code(0)", "h(0)", None),
 ]
-PEER_CASE = ("nanobind get_control_value(cam, 0)", "nb(c, 0)", "ORXGetControlValue")
+# orx's call -> its nanobind peer's case
+PEER_CASES = {
+    "get_control_value(cam, ORX_GAIN)": ("nanobind get_control_value(cam, 0)", "nb_g(c, 0)", "ORXGetControlValue"),
+    "set_control_value(cam, ORX_GAIN, v, False)": ("nanobind set_control_value(cam, 0, v, False)",
+                                                   "nb_s(c, 0, v, False)", "ORXSetControlValue"),
+    "get_exp_status(cam)": ("nanobind get_exp_status(cam)", "nb_st(c)", "ORXGetExpStatus"),
+    "handle_error_code(0)": ("nanobind handle_error_code(0)", "nb_h(0)", None),
+}
 
 
 def nanobind_peer(work):
@@ -79,8 +92,9 @@ def nanobind_peer(work):
 
 
 def instructions(src, n, peer=None):
-    # the interpreter itself, not a launcher script in front of it
-    python = os.path.realpath(sys.executable)
+    # the running interpreter as it was started: in a virtual environment its
+    # own path (the base interpreter behind it would not see the packages)
+    python = sys.executable
     env = dict(os.environ, PYTHONHASHSEED="0")  # the same dict layouts in every run
     if peer:
         env["ORX_NANOBIND_PEER"] = peer
@@ -98,21 +112,28 @@ def main():
         return 1
     with tempfile.TemporaryDirectory() as work:
         peer, why = nanobind_peer(work)
-        cases = CASES + [PEER_CASE] if peer else CASES
-        count = lambda src: (instructions(src, 50000, peer) - instructions(src, 10000, peer)) / 40000
+        cases = CASES + list(PEER_CASES.values()) if peer else CASES
+        counted = {}
+
+        def count(src):  # each loop body counted once
+            if src not in counted:
+                counted[src] = (instructions(src, 50000, peer) - instructions(src, 10000, peer)) / 40000
+            return counted[src]
         per = {label: (count(src), count(lib) if lib else 0.0) for label, src, lib in cases}
     loop = per.pop("bare loop")[0]
     floor = per["operator.is_(1, 2)"][0] - loop
     print(f"Instructions per call (callgrind; the bare loop's {loop:.0f} taken off)\n")
     print("```")
-    print(f"{'call':44s} {'orx':>6s} {'library':>8s} {'orx-lib':>8s} {'(orx-lib)/is_':>14s}")
+    print(f"{'call':46s} {'orx':>6s} {'library':>8s} {'orx-lib':>8s} {'(orx-lib)/is_':>14s}")
     for label, (total, lib) in per.items():
         n = total - loop
-        print(f"{label:44s} {n:6.0f} {lib:8.0f} {n - lib:8.0f} {(n - lib) / floor:14.1f}")
+        print(f"{label:46s} {n:6.0f} {lib:8.0f} {n - lib:8.0f} {(n - lib) / floor:14.1f}")
     print("```")
     if peer:
-        ours, theirs = (per[k][0] - loop for k in ("get_control_value(cam, ORX_GAIN)", PEER_CASE[0]))
-        print(f"\nget_control_value: orx / nanobind = {ours:.0f} / {theirs:.0f} = {ours / theirs:.3f}")
+        print()
+        for ours, (theirs, _, _) in PEER_CASES.items():
+            a, b = per[ours][0] - loop, per[theirs][0] - loop
+            print(f"{ours.split('(')[0]}: orx / nanobind = {a:.0f} / {b:.0f} = {a / b:.3f}")
     else:
         print("\nnanobind peer not built: " + why)
     return 0

@@ -125,6 +125,9 @@ ARGUMENT_CHANGES = {  # the number behind an enumeration argument
     "class value attribute": lambda mp: mp.setattr(CameraMode, "value", property(lambda self: 3), raising=False),
     "IntEnum value attribute": lambda mp: mp.setattr(enum.IntEnum, "value", property(lambda self: 5),
                                                      raising=False),
+    "value getter code": lambda mp: mp.setattr(VALUE_PROPERTY.fget, "__code__", (lambda self: 3).__code__),
+    "descriptor __get__ code": lambda mp: mp.setattr(type(VALUE_PROPERTY).__get__, "__code__",
+                                                     (lambda self, instance, ownerclass=None: 2).__code__),
 }
 RESULT_CHANGES = {  # the enumeration result
     "class rebound": lambda mp: mp.setattr(orx, "CameraMode", lambda v: ("made", v)),
@@ -135,6 +138,13 @@ RESULT_CHANGES = {  # the enumeration result
     "value map entry removed": lambda mp: mp.delitem(CameraMode._value2member_map_, 4),
     "value map replaced": lambda mp: mp.setattr(CameraMode, "_value2member_map_", {}),
     "class __new__": lambda mp: mp.setattr(CameraMode, "__new__", classmethod(lambda cls, v: ("new", v))),
+    "Enum.__new__ code": lambda mp: mp.setattr(enum.Enum.__new__, "__code__", (lambda cls, v: ("code", v)).__code__),
+    "metaclass __call__ code": lambda mp: mp.setattr(type(CameraMode).__call__, "__code__",
+                                                     (lambda cls, v, *a, **k: ("meta code", v)).__code__),
+    "metaclass __call__ defaults": lambda mp: mp.setattr(type(CameraMode).__call__, "__defaults__",
+                                                         (CameraMode.__call__.__defaults__ or ())[:0]),
+    "value map cleared": lambda mp: (mp.setattr(CameraMode, "_value2member_map_", dict(CameraMode._value2member_map_)),
+                                     CameraMode._value2member_map_.clear()),
 }
 STATUS_CHANGES = {  # the status handler and the success road
     "handler rebound": lambda mp: mp.setattr(orx, "handle_error_code", lambda code: ("handled", code)),

@@ -8,7 +8,9 @@ namespace orx::camera {
 
 PyObject *enum_member(Global &cls, int32_t value) {
     Ref enumeration = Ref::steal(cls.get());
-    Ref number = Ref::steal(enumeration ? PyLong_FromLong(value) : nullptr);
+    if (!enumeration) return nullptr;
+    if (PyObject *member = enum_call_known(enumeration.get(), value)) return member;
+    Ref number = Ref::steal(PyLong_FromLong(value));
     return number ? enum_call(enumeration.get(), number.get()) : nullptr;
 }
 

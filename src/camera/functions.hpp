@@ -37,20 +37,18 @@ extern const FunctionSpec send_soft_trigger, set_trigger_output_io_conf, get_tri
 
 // Shared result builders.
 // A tuple of new references; nullptr (and every item released) if one is missing.
-template <class... Items> PyObject *tuple(Items &&...items) {
-    PyObject *objs[] = {items...};
-    bool ok = true;
-    for (PyObject *o : objs) ok = ok && o;
-    PyObject *t = ok ? PyTuple_New(sizeof...(items)) : nullptr;
-    Py_ssize_t i = 0;
-    for (PyObject *o : objs) {
-        if (t) PyTuple_SET_ITEM(t, i++, o);
-        else Py_XDECREF(o);
+template <class... Items> PyObject *tuple(Items... items) {
+    PyObject *t = (... && items) ? PyTuple_New(sizeof...(items)) : nullptr;
+    if (!t) {
+        (Py_XDECREF(items), ...);
+        return nullptr;
     }
+    Py_ssize_t i = 0;
+    (PyTuple_SET_ITEM(t, i++, items), ...);
     return t;
 }
 inline PyObject *py_int(int32_t v) { return PyLong_FromLong(v); }
-inline PyObject *py_bool(int32_t v) { return PyBool_FromLong(v != 0); }
+inline PyObject *py_bool(int32_t v) { return Py_NewRef(v ? Py_True : Py_False); }
 
 // Calls the enumeration class found under `cls` with the library's value.
 PyObject *enum_member(Global &cls, int32_t value);

@@ -20,6 +20,11 @@ PyObject *status_body(Call &c) {
     Ref member = Ref::steal(enum_member(g_ExposureStatus, state));
     if (!member) return nullptr;
     if (PyLong_CheckExact(member.get()) || member.get() == Py_None) return member.release();
+    // int(member): an int subclass whose conversion is int's own gives its number
+    int32_t number;
+    if (PyLong_Check(member.get()) && Py_TYPE(member.get())->tp_as_number->nb_int == PyLong_Type.tp_as_number->nb_int &&
+        small_int_value(member.get(), number))
+        return PyLong_FromLong(number);
     if (PyLong_Check(member.get())) return PyNumber_Long(member.get());
     PyErr_Format(PyExc_TypeError, "Expected %.200s, got %.200s", "int", type_name(member.get()));
     return nullptr;

@@ -158,6 +158,10 @@ private:
 // remember_enumeration() records a class made at start-up.
 PyObject *enum_value(PyObject *obj);
 PyObject *enum_call(PyObject *cls, PyObject *value);
+// cls(value) for a value from 0 to 7 when the answer is known without
+// making the number: the member found for it before, while nothing the
+// shortcut relies on changed (new reference); else nullptr, no error set.
+PyObject *enum_call_known(PyObject *cls, int32_t value);
 // The enumeration rule's number for `obj` when it is known without reading
 // `value` again: remembered by enum_value_remember() after a read that gave
 // an exact int, valid while the member's type and dictionary are unchanged.

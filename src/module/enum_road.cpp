@@ -10,24 +10,54 @@
 // result without running it. Each check is remembered (Seen) until something
 // it read changes.
 #include "module/core.hpp"
+#include "module/function.hpp"
 
 namespace orx {
 
 namespace {
 
 Name s_value("value"), s_value_("_value_"), s_call("__call__"), s_new("__new__"),
-    s_value2member_map("_value2member_map_"), s_fget("fget");
+    s_value2member_map("_value2member_map_"), s_member_map("_member_map_"), s_fget("fget"), s_get("__get__");
 
-// The metaclass's __call__ as the module started.
-PyObject *enum_meta_call = nullptr;
+// A Python function a shortcut stands in for, as it was when remembered: a
+// replaced __code__, __defaults__ or __kwdefaults__ changes what a call of it
+// does while the function object stays the one a look-up finds. Each is
+// held, so that nothing new takes its address.
+struct FunctionState {
+    PyObject *fn = nullptr, *code = nullptr, *defaults = nullptr, *kwdefaults = nullptr;
+
+    // false for anything but a Python function
+    bool take(PyObject *f) {
+        drop();
+        if (!f || !PyFunction_Check(f)) return false;
+        fn = Py_NewRef(f);
+        code = Py_NewRef(PyFunction_GET_CODE(f));
+        defaults = Py_XNewRef(PyFunction_GET_DEFAULTS(f));
+        kwdefaults = Py_XNewRef(PyFunction_GET_KW_DEFAULTS(f));
+        return true;
+    }
+    void drop() {
+        Py_CLEAR(fn);
+        Py_CLEAR(code);
+        Py_CLEAR(defaults);
+        Py_CLEAR(kwdefaults);
+    }
+    bool same() const {
+        return fn && PyFunction_GET_CODE(fn) == code && PyFunction_GET_DEFAULTS(fn) == defaults &&
+               PyFunction_GET_KW_DEFAULTS(fn) == kwdefaults;
+    }
+};
+
+// Its code alone, for a function the shortcut calls with every argument given.
+[[gnu::always_inline]] inline bool same_code(const FunctionState &f) { return f.fn && PyFunction_GET_CODE(f.fn) == f.code; }
 
 // The `value` property as it was when the module started: its type (with
 // the __get__ that calls the getter) unchanged, its own attributes (the
-// getter among them) unchanged, the getter's code the same.
+// getter among them) unchanged, the code of the getter and of __get__ the same.
 struct ValueProperty {
     PyObject *property = nullptr;                // held
     PyObject *dict = nullptr;                    // compared: the property's dictionary then
-    PyObject *getter = nullptr, *code = nullptr; // held
+    FunctionState getter, get;                   // held: fget, and type(property).__get__
     Py_ssize_t getter_at = -1;                   // the getter's position in the dictionary then
     Seen seen;                                   // the property's type and dictionary
 };
@@ -36,8 +66,8 @@ ValueProperty value_property;
 void forget_value_property() {
     ValueProperty &v = value_property;
     Py_CLEAR(v.property);
-    Py_CLEAR(v.getter);
-    Py_CLEAR(v.code);
+    v.getter.drop();
+    v.get.drop();
     v = ValueProperty();
 }
 
@@ -49,8 +79,14 @@ void remember_value_property(PyObject *property) {
     PyObject *dict = instance_dict(property);
     if (dict) v.seen.add(dict);
     PyObject *getter = dict ? PyDict_GetItemWithError(dict, s_fget.get()) : nullptr;
-    if (!getter || !PyFunction_Check(getter) || !v.seen.holds()) {
+    if (getter && v.getter.take(getter) && v.get.take(type_lookup(Py_TYPE(property), s_get.get()))) {
+        v.seen.add_function(v.getter.fn);
+        v.seen.add_function(v.get.fn);
+    }
+    if (!v.get.fn || !v.seen.holds()) {
         PyErr_Clear(); // only a shortcut not taken
+        v.getter.drop();
+        v.get.drop();
         v.seen.forget();
         return;
     }
@@ -59,28 +95,35 @@ void remember_value_property(PyObject *property) {
     PyObject *key, *value;
     for (Py_ssize_t pos = 0, at = 0; PyDict_Next(dict, &pos, &key, &value); at = pos)
         if (key == s_fget.get()) v.getter_at = at;
-    v.getter = Py_NewRef(getter);
-    v.code = Py_NewRef(PyFunction_GET_CODE(getter));
+}
+
+[[gnu::noinline]] bool getter_looked_up(const ValueProperty &v) {
+    PyObject *now = PyDict_GetItemWithError(v.dict, s_fget.get());
+    if (!now) PyErr_Clear();
+    return now == v.getter.fn;
 }
 
 // The getter the property's dictionary holds now: read at its position (the
 // entry there is the getter's while its key is), else looked up.
-bool getter_unchanged(const ValueProperty &v) {
+[[gnu::always_inline]] inline bool getter_unchanged(const ValueProperty &v) {
     if (kAttributeStoresSeen) return true; // a change would have been seen
     Py_ssize_t pos = v.getter_at;
     PyObject *key, *now;
-    if (pos >= 0 && PyDict_Next(v.dict, &pos, &key, &now) && key == s_fget.get()) return now == v.getter;
-    now = PyDict_GetItemWithError(v.dict, s_fget.get());
-    if (!now) PyErr_Clear();
-    return now == v.getter;
+    if (pos >= 0 && PyDict_Next(v.dict, &pos, &key, &now) && key == s_fget.get()) return now == v.getter.fn;
+    return getter_looked_up(v);
+}
+
+// What the watchers cannot tell: the property's dictionary replaced (this
+// is compared before its version tag is read), its getter stored anew where
+// stores are not seen, code replaced.
+[[gnu::always_inline]] inline bool property_dict_same(const ValueProperty &v) { return instance_dict(v.property) == v.dict; }
+[[gnu::always_inline]] inline bool getter_same(const ValueProperty &v) {
+    return getter_unchanged(v) && (kFunctionChangesSeen || (same_code(v.getter) && same_code(v.get)));
 }
 
 bool value_property_unchanged() {
     const ValueProperty &v = value_property;
-    // the dictionary compared first: the version tags are read from it
-    return v.getter && instance_dict(v.property) == v.dict && v.seen.holds() &&
-           getter_unchanged(v) &&
-           PyFunction_GET_CODE(v.getter) == v.code;
+    return v.property && property_dict_same(v) && v.seen.holds() && getter_same(v);
 }
 
 // Member types whose `value` was found to be the enumeration property (and
@@ -129,35 +172,66 @@ KnownValue &known_value(PyObject *member) { return known_values[(reinterpret_cas
 // cls(value) for one enumeration class made at start-up.
 struct EnumShortcut {
     PyObject *cls = nullptr;         // borrowed: the module keeps its classes alive
-    PyObject *new_fn = nullptr;      // held: the class's __new__ as created
-    Seen checked;                    // the class, its metaclass, its value map
+    FunctionState new_fn;            // held: the class's __new__ as created
+    // the class, its metaclass, its value map, where watchers tell it its
+    // member map, and the globals and built-ins of __call__ and __new__
+    Seen checked;
     PyObject *map = nullptr;         // borrowed: the class holds it while `checked` holds
     PyObject *last_key = nullptr;    // held: the last value looked up
     PyObject *last_member = nullptr; // borrowed: the map holds it while `checked` holds
+    PyObject *small[8] = {};         // borrowed likewise: the members of the values 0 to 7 looked up
 };
 EnumShortcut enum_shortcuts[8];
 int enum_shortcut_count = 0;
 int enum_shortcut_last = 0; // the entry used last, tried first
+FunctionState meta_call;    // the metaclass's __call__ as the module started
 
 // Whether cls(value) may be answered from the class's value map: its
-// metaclass's __call__ and its __new__ are the ones it was created with.
+// metaclass's __call__ and its __new__ are the ones it was created with,
+// their code and defaults too.
 bool check_enum_shortcut(EnumShortcut &e) {
     PyTypeObject *type = reinterpret_cast<PyTypeObject *>(e.cls);
     PyTypeObject *meta = Py_TYPE(e.cls);
     e.map = e.last_member = nullptr;
+    for (PyObject *&m : e.small) m = nullptr;
     e.checked.begin();
     e.checked.add(type);
     e.checked.add(meta);
     PyObject *map = nullptr;
-    if (type_lookup(meta, s_call.get()) == enum_meta_call && type_lookup(type, s_new.get()) == e.new_fn)
+    if (type_lookup(meta, s_call.get()) == meta_call.fn && meta_call.same() &&
+        type_lookup(type, s_new.get()) == e.new_fn.fn && e.new_fn.same())
         map = type_lookup(type, s_value2member_map.get());
     if (!map || !PyDict_CheckExact(map)) {
         e.checked.forget();
         return false;
     }
     e.checked.add(map);
+    if (ORX_WATCHERS) { // (3.12 on, __call__ asks whether the class has members)
+        PyObject *members = type_lookup(type, s_member_map.get());
+        if (members && PyDict_CheckExact(members) && PyDict_GET_SIZE(members) > 0) e.checked.add(members);
+        else e.checked.forget();
+    }
+    e.checked.add(PyFunction_GET_GLOBALS(meta_call.fn));
+    if (PyFunction_GET_GLOBALS(e.new_fn.fn) != PyFunction_GET_GLOBALS(meta_call.fn)) e.checked.forget();
+    e.checked.add(PyModule_GetDict(g.builtins));
+    e.checked.add_function(meta_call.fn);
+    e.checked.add_function(e.new_fn.fn);
     e.map = map;
-    return true;
+    return e.checked.holds();
+}
+
+// The entry for `cls`, made usable; nullptr where cls(value) must be called.
+EnumShortcut *enum_shortcut(PyObject *cls) {
+    if (!meta_call.fn) return nullptr;
+    for (int j = 0; j < enum_shortcut_count; ++j) {
+        const int i = j == 0 ? enum_shortcut_last : j == enum_shortcut_last ? 0 : j;
+        EnumShortcut &e = enum_shortcuts[i];
+        if (e.cls != cls) continue;
+        enum_shortcut_last = i;
+        if (e.checked.holds() && (kFunctionChangesSeen || (meta_call.same() && e.new_fn.same()))) return &e;
+        return check_enum_shortcut(e) ? &e : nullptr;
+    }
+    return nullptr;
 }
 
 } // namespace
@@ -166,7 +240,7 @@ bool remember_enumeration(PyObject *cls) {
     if (!PyType_Check(cls)) return true;
     PyTypeObject *type = reinterpret_cast<PyTypeObject *>(cls);
     if (enum_shortcut_count == 0) {
-        Py_XSETREF(enum_meta_call, Py_XNewRef(type_lookup(Py_TYPE(cls), s_call.get())));
+        meta_call.take(type_lookup(Py_TYPE(cls), s_call.get()));
         PyObject *property = type_lookup(type, s_value.get());
         if (property) remember_value_property(property);
         else forget_value_property();
@@ -175,18 +249,19 @@ bool remember_enumeration(PyObject *cls) {
         EnumShortcut &e = enum_shortcuts[enum_shortcut_count++];
         e = EnumShortcut();
         e.cls = cls;
-        e.new_fn = Py_XNewRef(type_lookup(type, s_new.get()));
+        e.new_fn.take(type_lookup(type, s_new.get()));
     }
     return true;
 }
 
 void forget_enumerations() {
     for (int i = 0; i < enum_shortcut_count; ++i) {
-        Py_CLEAR(enum_shortcuts[i].new_fn);
+        enum_shortcuts[i].new_fn.drop();
         Py_CLEAR(enum_shortcuts[i].last_key);
         enum_shortcuts[i] = EnumShortcut();
     }
     enum_shortcut_count = enum_shortcut_last = 0;
+    meta_call.drop();
     for (ValueType &v : value_types) v = ValueType();
     for (KnownValue &k : known_values) k = KnownValue();
 }
@@ -209,9 +284,8 @@ bool enum_value_known(PyObject *obj, int32_t &out) {
     const KnownValue &k = known_value(obj);
     const ValueProperty &v = value_property;
     // the dictionaries compared first: the version tags are read from them
-    if (k.member != obj || Py_TYPE(obj) != k.type || instance_dict(v.property) != v.dict ||
-        instance_dict(obj) != k.dict || !k.seen.holds() || !getter_unchanged(v) ||
-        PyFunction_GET_CODE(v.getter) != v.code)
+    if (k.member != obj || Py_TYPE(obj) != k.type || !property_dict_same(v) || instance_dict(obj) != k.dict ||
+        !k.seen.holds() || !getter_same(v))
         return false;
     out = k.value;
     return true;
@@ -228,6 +302,8 @@ void enum_value_remember(PyObject *obj, PyObject *value, int32_t narrowed) {
     seen.add(Py_TYPE(value_property.property));
     seen.add(value_property.dict);
     seen.add(dict);
+    seen.add_function(value_property.getter.fn);
+    seen.add_function(value_property.get.fn);
     // only what enum_value() read from this very dictionary
     if (!value_is_member_attribute(type) || PyDict_GetItemWithError(dict, s_value_.get()) != value ||
         !seen.holds()) {
@@ -238,28 +314,30 @@ void enum_value_remember(PyObject *obj, PyObject *value, int32_t narrowed) {
 }
 
 PyObject *enum_call(PyObject *cls, PyObject *value) {
-    if (PyLong_CheckExact(value) && enum_meta_call) {
-        for (int j = 0; j < enum_shortcut_count; ++j) {
-            const int i = j == 0 ? enum_shortcut_last : j == enum_shortcut_last ? 0 : j;
-            EnumShortcut &e = enum_shortcuts[i];
-            if (e.cls != cls) continue;
-            enum_shortcut_last = i;
-            if (!e.checked.holds() && !check_enum_shortcut(e)) break;
-            if (e.last_member &&
-                (e.last_key == value || PyLong_AsLong(e.last_key) == PyLong_AsLong(value)) && !PyErr_Occurred())
-                return Py_NewRef(e.last_member);
-            PyErr_Clear(); // values beyond a C long simply miss
-            PyObject *member = PyDict_GetItemWithError(e.map, value);
-            if (member) {
-                Py_XSETREF(e.last_key, Py_NewRef(value));
-                e.last_member = member;
-                return Py_NewRef(member);
-            }
-            if (PyErr_Occurred()) return nullptr;
-            break; // no such member: the class raises its own error
+    EnumShortcut *e = PyLong_CheckExact(value) ? enum_shortcut(cls) : nullptr;
+    if (e) {
+        int32_t small = -1;
+        if (e->last_member &&
+            (e->last_key == value || PyLong_AsLong(e->last_key) == PyLong_AsLong(value)) && !PyErr_Occurred())
+            return Py_NewRef(e->last_member);
+        PyErr_Clear(); // values beyond a C long simply miss
+        PyObject *member = PyDict_GetItemWithError(e->map, value);
+        if (member) {
+            Py_XSETREF(e->last_key, Py_NewRef(value));
+            e->last_member = member;
+            if (narrow_in_place(value, small) && small >= 0 && small < 8) e->small[small] = member;
+            return Py_NewRef(member);
         }
+        if (PyErr_Occurred()) return nullptr;
+        // no such member: the class raises its own error
     }
     return PyObject_CallOneArg(cls, value);
+}
+
+PyObject *enum_call_known(PyObject *cls, int32_t value) {
+    if (value < 0 || value >= 8) return nullptr;
+    EnumShortcut *e = enum_shortcut(cls);
+    return e ? Py_XNewRef(e->small[value]) : nullptr;
 }
 
 } // namespace orx

@@ -82,26 +82,23 @@ inline bool plain_success_known() {
     return detail::success_memo.holds() && Py_TYPE(detail::original_success) == &PyType_Type;
 }
 
-// An exact int of one digit (at most 30 bits) read in place; false for any
-// other object.
-inline bool narrow_in_place(PyObject *v, int32_t &out) {
+// An int (or an int subclass's instance) of one digit, at most 30 bits,
+// read in place; false for a larger one.
+inline bool small_int_value(PyObject *v, int32_t &out) {
 #if PY_VERSION_HEX >= 0x030C0000
-    if (PyLong_CheckExact(v) && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject *>(v))) {
-        out = static_cast<int32_t>(PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject *>(v)));
-        return true;
-    }
+    if (!PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject *>(v))) return false;
+    out = static_cast<int32_t>(PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject *>(v)));
 #else
-    if (PyLong_CheckExact(v)) {
-        const Py_ssize_t size = Py_SIZE(v);
-        if (size >= -1 && size <= 1) {
-            const int32_t digit = static_cast<int32_t>(reinterpret_cast<PyLongObject *>(v)->ob_digit[0]);
-            out = size < 0 ? -digit : size == 0 ? 0 : digit;
-            return true;
-        }
-    }
+    const Py_ssize_t size = Py_SIZE(v);
+    if (size < -1 || size > 1) return false;
+    const int32_t digit = static_cast<int32_t>(reinterpret_cast<PyLongObject *>(v)->ob_digit[0]);
+    out = size < 0 ? -digit : size == 0 ? 0 : digit;
 #endif
-    return false;
+    return true;
 }
+
+// An exact int of one digit read in place; false for any other object.
+inline bool narrow_in_place(PyObject *v, int32_t &out) { return PyLong_CheckExact(v) && small_int_value(v, out); }
 
 // One call of a module function: its bound and narrowed arguments.
 class Call {
@@ -110,7 +107,9 @@ public:
     // references made for the arguments are kept in `owned` (n of them).
     Call(const FunctionSpec &spec, int n, Ref *owned) : spec_(spec), n_(n), owned_(owned) {}
     // The in-place road: take() instead of bind(); nothing is made.
-    Call(const FunctionSpec &spec, int n) : spec_(spec), n_(n), owned_(nullptr), in_place_(true) {}
+    // `enums`: the enumeration parameters, by bit.
+    Call(const FunctionSpec &spec, int n, unsigned enums)
+        : spec_(spec), n_(n), owned_(nullptr), in_place_(true), enums_(enums) {}
 
     // Takes positional arguments in place by their rules: false (nothing
     // set, nothing made) when one of them cannot be.
@@ -164,15 +163,14 @@ private:
             value_[i] = obj == Py_True;
             return obj == Py_True || obj == Py_False;
         }
-        if constexpr (rule == Rule::Enum) enums_ |= 1u << i;
         return true;
     }
 
     // The enumeration arguments' numbers, where each is known without
     // reading `value` (enum_value_known): nothing runs, nothing is made.
-    bool enums_known() {
-        for (int i = 0; i < n_; ++i)
-            if ((enums_ >> i & 1u) && !enum_value_known(bound_[i], value_[i])) return false;
+    [[gnu::always_inline]] bool enums_known() {
+        for (unsigned i = 0, left = enums_; left; ++i, left >>= 1)
+            if ((left & 1u) && !enum_value_known(bound_[i], value_[i])) return false;
         return true;
     }
 
@@ -183,13 +181,17 @@ private:
     // looked up (left out while the same check holds: it would find the
     // original handler), the arguments narrowed in full, and status 0 ends
     // the call only if the check still holds after it.
-    template <class Run> bool road(Run &&run, bool lock_let_go) {
-        int32_t status;
+    template <class Run> [[gnu::always_inline]] bool road(Run &&run, bool lock_let_go) {
         if (in_place_ && plain_success_known() && enums_known()) {
+            int32_t status;
             if (!run(status)) return false;
             if (status == 0 && (!lock_let_go || plain_success_known())) return true;
             return hand_to_original(status);
         }
+        return road_slowly(run);
+    }
+    template <class Run> [[gnu::noinline]] bool road_slowly(Run &run) {
+        int32_t status;
         Ref handler;
         const bool original = plain_success_known();
         if (!original) {
@@ -220,7 +222,7 @@ private:
     // integer rule's conversion, the UTF-8 bytes of a str.
     Ref *const owned_;
     const bool in_place_ = false;
-    unsigned enums_ = 0; // the enumeration arguments taken in place, by bit
+    const unsigned enums_ = 0; // the enumeration arguments taken in place, by bit
     IdRecord id_;
 };
 
@@ -239,6 +241,10 @@ struct FunctionObject {
 // The whole road of every function: any arguments, every binding message.
 PyObject *whole_road(PyObject *self, PyObject *const *args, size_t nargsf, PyObject *kwnames);
 
+template <Rule... rules, size_t... i> constexpr unsigned enum_bits(std::index_sequence<i...>) {
+    return (0u | ... | (rules == Rule::Enum ? 1u << i : 0u));
+}
+
 template <Body body, Rule... rules>
 PyObject *in_place_road(PyObject *self, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
     constexpr int n = sizeof...(rules);
@@ -246,7 +252,8 @@ PyObject *in_place_road(PyObject *self, PyObject *const *args, size_t nargsf, Py
     const FunctionSpec &spec = *reinterpret_cast<FunctionObject *>(self)->spec;
     PyObject *result;
     {
-        Call call(spec, n);
+        constexpr unsigned enums = enum_bits<rules...>(std::make_index_sequence<n>());
+        Call call(spec, n, enums);
         if (!call.template take<rules...>(args)) return whole_road(self, args, nargsf, kwnames);
         result = body(call);
     }

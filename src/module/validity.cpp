@@ -22,7 +22,7 @@ uint64_t watch_events = 0;
 
 namespace {
 
-int dict_watcher = -1, type_watcher = -1;
+int dict_watcher = -1, type_watcher = -1, function_watcher = -1;
 
 // The change counters, one per watched object, found by its address: a
 // fixed open-addressed table, never shrunk and never freed, so a record may
@@ -52,6 +52,19 @@ Counter *counter_of(const void *object, bool insert) {
 void changed(const void *object) {
     ++watch_events;
     if (Counter *c = counter_of(object, false)) ++c->changes;
+}
+
+// Every function's creation, change and end reaches this watcher; only the
+// changes of a function something was read from count.
+int function_changed(PyFunction_WatchEvent event, PyFunctionObject *fn, PyObject *) {
+    if (event != PyFunction_EVENT_MODIFY_CODE && event != PyFunction_EVENT_MODIFY_DEFAULTS &&
+        event != PyFunction_EVENT_MODIFY_KWDEFAULTS)
+        return 0;
+    if (Counter *c = counter_of(fn, false)) {
+        ++c->changes;
+        ++watch_events;
+    }
+    return 0;
 }
 
 // Called before a watched dictionary changes or goes away, and when a watched
@@ -87,7 +100,8 @@ void start_watching() {
     stop_watching();
     dict_watcher = PyDict_AddWatcher(dict_changed);
     type_watcher = dict_watcher < 0 ? -1 : PyType_AddWatcher(type_changed);
-    if (type_watcher < 0) {
+    function_watcher = type_watcher < 0 ? -1 : PyFunction_AddWatcher(function_changed);
+    if (function_watcher < 0) {
         PyErr_Clear(); // none free: the module runs without shortcuts
         stop_watching();
     }
@@ -97,7 +111,8 @@ void stop_watching() {
     PendingError pending;
     if (dict_watcher >= 0) PyDict_ClearWatcher(dict_watcher);
     if (type_watcher >= 0) PyType_ClearWatcher(type_watcher);
-    dict_watcher = type_watcher = -1;
+    if (function_watcher >= 0) PyFunction_ClearWatcher(function_watcher);
+    dict_watcher = type_watcher = function_watcher = -1;
     PyErr_Clear();
     pending.restore();
     // nothing remembered so far holds any more
@@ -131,6 +146,18 @@ void Seen::add(PyTypeObject *type) {
     seen_[count_++] = c->changes;
     // after the counter is read: giving the tag may run a look-up
     if (!give_version_tag(type)) set_ = false;
+}
+
+void Seen::add_function(PyObject *fn) {
+    if (count_ == kMax || function_watcher < 0 || !PyFunction_Check(fn)) set_ = false;
+    if (!set_) return;
+    Counter *c = counter_of(fn, true);
+    if (!c) {
+        set_ = false;
+        return;
+    }
+    counter_[count_] = &c->changes;
+    seen_[count_++] = c->changes;
 }
 
 #else // version tags

@@ -61,12 +61,19 @@ inline PyObject *instance_dict(PyObject *obj) {
 // attributes are read again where they matter.
 inline constexpr bool kAttributeStoresSeen = PY_VERSION_HEX < 0x030D0000;
 
+// Whether a record that holds tells of a changed function (Seen::add_function).
+#if ORX_WATCHERS && !defined(Py_GIL_DISABLED)
+inline constexpr bool kFunctionChangesSeen = true;
+#else
+inline constexpr bool kFunctionChangesSeen = false;
+#endif
+
 // What one remembered result was read from. begin() starts a record, add()
 // names each dictionary or type before it is read; holds() tells whether none
 // of them changed since. A record whose dependencies could not all be
 // watched never holds. A record takes up to two types and three
-// dictionaries, four in all; every slot is compared, an unused one against a
-// counter that never moves.
+// dictionaries, eight in all where watchers count them; every slot is
+// compared, an unused one against a counter that never moves.
 //
 // On 3.10 and 3.11 a dictionary must be kept alive by something checked
 // before it: holds() checks the types first, then the dictionaries in the
@@ -77,6 +84,10 @@ public:
     void begin();
     void add(PyObject *dict);
     void add(PyTypeObject *type);
+    // A Python function: where watchers tell it, a change of its __code__,
+    // __defaults__ or __kwdefaults__ (kFunctionChangesSeen); elsewhere
+    // nothing, and the caller compares those.
+    void add_function(PyObject *fn);
     void forget() { set_ = false; }
     bool holds() const;
 
@@ -84,7 +95,7 @@ private:
     bool set_ = false;
 #if defined(Py_GIL_DISABLED)
 #elif ORX_WATCHERS
-    static constexpr int kMax = 4;
+    static constexpr int kMax = 8;
     int count_ = 0;
     const uint64_t *counter_[kMax]; // the watchers' counters (never freed)
     uint64_t seen_[kMax];
@@ -106,6 +117,7 @@ private:
 inline void Seen::begin() {}
 inline void Seen::add(PyObject *) {}
 inline void Seen::add(PyTypeObject *) {}
+inline void Seen::add_function(PyObject *) {}
 inline bool Seen::holds() const { return false; }
 
 #elif ORX_WATCHERS
@@ -127,9 +139,8 @@ inline void Seen::begin() {
 }
 
 inline bool Seen::counters_stand() const {
-    if (*counter_[0] != seen_[0] || *counter_[1] != seen_[1] || *counter_[2] != seen_[2] ||
-        *counter_[3] != seen_[3])
-        return false;
+    for (int i = 0; i < kMax; ++i)
+        if (*counter_[i] != seen_[i]) return false;
     events_ = watch_events;
     return true;
 }
@@ -137,6 +148,8 @@ inline bool Seen::counters_stand() const {
 inline bool Seen::holds() const { return set_ && (events_ == watch_events || counters_stand()); }
 
 #else
+
+inline void Seen::add_function(PyObject *) {}
 
 inline constexpr uint64_t kStillDict = 0;
 inline constexpr unsigned int kStillType = 0;
