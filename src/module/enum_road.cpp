@@ -221,14 +221,20 @@ bool check_enum_shortcut(EnumShortcut &e) {
 }
 
 // The entry for `cls`, made usable; nullptr where cls(value) must be called.
+[[gnu::always_inline]] inline bool usable(const EnumShortcut &e) {
+    return e.checked.holds() && (kFunctionChangesSeen || (meta_call.same() && e.new_fn.same()));
+}
+
 EnumShortcut *enum_shortcut(PyObject *cls) {
+    EnumShortcut &last = enum_shortcuts[enum_shortcut_last];
+    if (last.cls == cls && usable(last)) return &last;
     if (!meta_call.fn) return nullptr;
     for (int j = 0; j < enum_shortcut_count; ++j) {
         const int i = j == 0 ? enum_shortcut_last : j == enum_shortcut_last ? 0 : j;
         EnumShortcut &e = enum_shortcuts[i];
         if (e.cls != cls) continue;
         enum_shortcut_last = i;
-        if (e.checked.holds() && (kFunctionChangesSeen || (meta_call.same() && e.new_fn.same()))) return &e;
+        if (usable(e)) return &e;
         return check_enum_shortcut(e) ? &e : nullptr;
     }
     return nullptr;
