@@ -8,10 +8,13 @@ namespace orx::camera {
 
 PyObject *enum_member(Global &cls, int32_t value) {
     Ref enumeration = Ref::steal(cls.get());
-    if (!enumeration) return nullptr;
-    if (PyObject *member = enum_call_known(enumeration.get(), value)) return member;
+    return enumeration ? enum_member_of(enumeration.get(), value) : nullptr;
+}
+
+PyObject *enum_member_of(PyObject *cls, int32_t value) {
+    if (PyObject *member = enum_call_known(cls, value)) return member;
     Ref number = Ref::steal(PyLong_FromLong(value));
-    return number ? enum_call(enumeration.get(), number.get()) : nullptr;
+    return number ? enum_call(cls, number.get()) : nullptr;
 }
 
 namespace {

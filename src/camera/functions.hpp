@@ -52,6 +52,8 @@ inline PyObject *py_bool(int32_t v) { return Py_NewRef(v ? Py_True : Py_False); 
 
 // Calls the enumeration class found under `cls` with the library's value.
 PyObject *enum_member(Global &cls, int32_t value);
+// The same with the class already looked up.
+PyObject *enum_member_of(PyObject *cls, int32_t value);
 
 // A zero-filled frame of `size` bytes (an exact int) for the library to
 // write into: ValueError "negative count" below zero, MemoryError when it

@@ -13,18 +13,32 @@ PyObject *start_body(Call &c) {
 
 PyObject *stop_body(Call &c) { return ok_or_null(c.library([&] { return ORXStopExposure(c.i32(0)); })); }
 
+// int(ExposureStatus(state)) for the states answered from remembered
+// records (the global, the class call's shortcut, int's own conversion).
+KnownResults<8> status_ints;
+
 // The state, checked through ExposureStatus and returned as a plain int.
 PyObject *status_body(Call &c) {
     int32_t state = 0;
     if (!c.library([&] { return ORXGetExpStatus(c.i32(0), &state); })) return nullptr;
-    Ref member = Ref::steal(enum_member(g_ExposureStatus, state));
+    if (PyObject *known = status_ints.get(state)) return known;
+    const uint64_t stamp = status_ints.stamp();
+    const bool global_known = g_ExposureStatus.known();
+    Ref cls = Ref::steal(g_ExposureStatus.get());
+    if (!cls) return nullptr;
+    Ref member = Ref::steal(enum_call_known(cls.get(), state));
+    const bool answered = global_known && member;
+    if (!member) member = Ref::steal(enum_member_of(cls.get(), state));
     if (!member) return nullptr;
     if (PyLong_CheckExact(member.get()) || member.get() == Py_None) return member.release();
     // int(member): an int subclass whose conversion is int's own gives its number
     int32_t number;
     if (PyLong_Check(member.get()) && Py_TYPE(member.get())->tp_as_number->nb_int == PyLong_Type.tp_as_number->nb_int &&
-        small_int_value(member.get(), number))
-        return PyLong_FromLong(number);
+        small_int_value(member.get(), number)) {
+        Ref result = Ref::steal(PyLong_FromLong(number));
+        if (result && answered) status_ints.put(state, result.get(), stamp);
+        return result.release();
+    }
     if (PyLong_Check(member.get())) return PyNumber_Long(member.get());
     PyErr_Format(PyExc_TypeError, "Expected %.200s, got %.200s", "int", type_name(member.get()));
     return nullptr;

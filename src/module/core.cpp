@@ -36,8 +36,7 @@ PyObject *lookup_global(PyObject *key) {
     return v;
 }
 
-PyObject *Global::get() {
-    if (cached_ && seen_.holds()) return Py_NewRef(cached_);
+PyObject *Global::look_up() {
     seen_.begin();
     seen_.add(g.dict);
     seen_.add(PyModule_GetDict(g.builtins));

@@ -70,12 +70,18 @@ class Global {
 public:
     explicit Global(const char *name);
     // New reference, or nullptr with NameError (or another error) set.
-    PyObject *get();
+    PyObject *get() {
+        if (cached_ && seen_.holds()) return Py_NewRef(cached_);
+        return look_up();
+    }
+    // Whether get() answers from what it remembered (and would again).
+    bool known() const { return cached_ && seen_.holds(); }
     const char *name() const { return name_; }
     PyObject *key() const { return key_; }
     static bool intern_all();
 
 private:
+    PyObject *look_up();
     const char *name_;
     PyObject *key_ = nullptr;
     // cache: valid while the namespace and the built-ins are unchanged

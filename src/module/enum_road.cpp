@@ -42,6 +42,9 @@ struct FunctionState {
         Py_CLEAR(defaults);
         Py_CLEAR(kwdefaults);
     }
+    bool same_call() const {
+        return PyFunction_GET_CODE(fn) == code && PyFunction_GET_DEFAULTS(fn) == defaults;
+    }
     bool same() const {
         return fn && PyFunction_GET_CODE(fn) == code && PyFunction_GET_DEFAULTS(fn) == defaults &&
                PyFunction_GET_KW_DEFAULTS(fn) == kwdefaults;
@@ -221,8 +224,12 @@ bool check_enum_shortcut(EnumShortcut &e) {
 }
 
 // The entry for `cls`, made usable; nullptr where cls(value) must be called.
+// (__new__ is called with every argument given: its code decides; __call__
+// takes `names` from its defaults, and its keyword defaults serve only the
+// road that makes a new class, which its code does not take for a value)
 [[gnu::always_inline]] inline bool usable(const EnumShortcut &e) {
-    return e.checked.holds() && (kFunctionChangesSeen || (meta_call.same() && e.new_fn.same()));
+    return e.checked.holds() &&
+           (kFunctionChangesSeen || (meta_call.same_call() && same_code(e.new_fn)));
 }
 
 EnumShortcut *enum_shortcut(PyObject *cls) {

@@ -107,9 +107,7 @@ public:
     // references made for the arguments are kept in `owned` (n of them).
     Call(const FunctionSpec &spec, int n, Ref *owned) : spec_(spec), n_(n), owned_(owned) {}
     // The in-place road: take() instead of bind(); nothing is made.
-    // `enums`: the enumeration parameters, by bit.
-    Call(const FunctionSpec &spec, int n, unsigned enums)
-        : spec_(spec), n_(n), owned_(nullptr), in_place_(true), enums_(enums) {}
+    Call(const FunctionSpec &spec, int n, int) : spec_(spec), n_(n), owned_(nullptr), in_place_(true) {}
 
     // Takes positional arguments in place by their rules: false (nothing
     // set, nothing made) when one of them cannot be.
@@ -158,6 +156,7 @@ private:
     template <Rule rule> bool take_one(PyObject *obj, int i) {
         static_assert(rule == Rule::Int || rule == Rule::Bool || rule == Rule::Enum, "not taken in place");
         bound_[i] = obj;
+        if constexpr (rule == Rule::Enum) enum_at_[enums_++] = static_cast<uint8_t>(i);
         if constexpr (rule == Rule::Int) return narrow_in_place(obj, value_[i]);
         if constexpr (rule == Rule::Bool) {
             value_[i] = obj == Py_True;
@@ -169,8 +168,8 @@ private:
     // The enumeration arguments' numbers, where each is known without
     // reading `value` (enum_value_known): nothing runs, nothing is made.
     [[gnu::always_inline]] bool enums_known() {
-        for (unsigned i = 0, left = enums_; left; ++i, left >>= 1)
-            if ((left & 1u) && !enum_value_known(bound_[i], value_[i])) return false;
+        for (int k = 0; k < enums_; ++k)
+            if (!enum_value_known(bound_[enum_at_[k]], value_[enum_at_[k]])) return false;
         return true;
     }
 
@@ -222,7 +221,8 @@ private:
     // integer rule's conversion, the UTF-8 bytes of a str.
     Ref *const owned_;
     const bool in_place_ = false;
-    const unsigned enums_ = 0; // the enumeration arguments taken in place, by bit
+    int enums_ = 0;                // the enumeration arguments taken in place:
+    uint8_t enum_at_[kMaxParams]; // their positions
     IdRecord id_;
 };
 
@@ -241,10 +241,6 @@ struct FunctionObject {
 // The whole road of every function: any arguments, every binding message.
 PyObject *whole_road(PyObject *self, PyObject *const *args, size_t nargsf, PyObject *kwnames);
 
-template <Rule... rules, size_t... i> constexpr unsigned enum_bits(std::index_sequence<i...>) {
-    return (0u | ... | (rules == Rule::Enum ? 1u << i : 0u));
-}
-
 template <Body body, Rule... rules>
 PyObject *in_place_road(PyObject *self, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
     constexpr int n = sizeof...(rules);
@@ -252,8 +248,7 @@ PyObject *in_place_road(PyObject *self, PyObject *const *args, size_t nargsf, Py
     const FunctionSpec &spec = *reinterpret_cast<FunctionObject *>(self)->spec;
     PyObject *result;
     {
-        constexpr unsigned enums = enum_bits<rules...>(std::make_index_sequence<n>());
-        Call call(spec, n, enums);
+        Call call(spec, n, 0);
         if (!call.template take<rules...>(args)) return whole_road(self, args, nargsf, kwnames);
         result = body(call);
     }

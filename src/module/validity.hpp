@@ -194,4 +194,46 @@ inline bool Seen::holds() const {
 
 #endif
 
+// Results of a call's last steps (a global looked up, a class called, the
+// member converted) remembered by a small number, where watchers count every
+// change of what those steps read: they hold while no watched dictionary,
+// type or function changed at all since they were put (one comparison).
+// put() takes only what was answered from records that held (the caller
+// knows) and while nothing changed since `stamp`. Elsewhere nothing is kept.
+template <int N> class KnownResults {
+public:
+    static uint64_t stamp() {
+#if ORX_WATCHERS && !defined(Py_GIL_DISABLED)
+        return watch_events;
+#else
+        return 0;
+#endif
+    }
+    // New reference, or nullptr.
+    PyObject *get(int32_t i) const {
+#if ORX_WATCHERS && !defined(Py_GIL_DISABLED)
+        if (at_ == watch_events && i >= 0 && i < N && results_[i]) return Py_NewRef(results_[i]);
+#else
+        (void)i;
+#endif
+        return nullptr;
+    }
+    void put(int32_t i, PyObject *result, uint64_t since) {
+#if ORX_WATCHERS && !defined(Py_GIL_DISABLED)
+        if (since != watch_events || i < 0 || i >= N) return;
+        if (at_ != since) {
+            for (PyObject *&r : results_) Py_CLEAR(r);
+            at_ = since;
+        }
+        Py_XSETREF(results_[i], Py_NewRef(result));
+#else
+        (void)i, (void)result, (void)since;
+#endif
+    }
+
+private:
+    uint64_t at_ = ~uint64_t{0};
+    PyObject *results_[N] = {}; // held, never released (the module's life is the process's)
+};
+
 } // namespace orx
