@@ -163,17 +163,45 @@ STATUS_CHANGES = {  # the status handler and the success road
                                                        mp.delattr(orx, "handle_error_code")),
 }
 
+def full_exp_status(state=2):
+    """get_exp_status: the state through ExposureStatus, given back as a plain int."""
+    def road():
+        member = lookup("ExposureStatus")(state)
+        if type(member) is int or member is None:
+            return member
+        if isinstance(member, int):
+            return int(member)
+        raise TypeError(f"Expected int, got {type(member).__name__}")
+    return outcome(road)
+
+
+def module_exp_status(state=2):
+    orxsim.inject("ORXGetExpStatus", 0, 1, struct.pack("<i", state))
+    return outcome(lambda: orx.get_exp_status(C))
+
+
+ExposureStatus = orx.ExposureStatus
+STATE_CHANGES = {  # the int that get_exp_status remembers by state
+    "class rebound": lambda mp: mp.setattr(orx, "ExposureStatus", lambda v: v + 10),
+    "value map entry": lambda mp: mp.setitem(ExposureStatus._value2member_map_, 2, ExposureStatus.ORX_EXP_FAILED),
+    "class __int__": lambda mp: mp.setattr(ExposureStatus, "__int__", lambda self: 7, raising=False),
+    "Enum.__new__ code": RESULT_CHANGES["Enum.__new__ code"],
+    "metaclass __call__ code": RESULT_CHANGES["metaclass __call__ code"],
+}
+
 ROADS = {  # what each shortcut serves: (module's answer, full road's answer)
     "argument": (module_argument, full_argument),
     "result": (module_result, full_result),
     "status": (lambda: module_status(0), lambda: full_call_status(0)),
     "failure": (lambda: module_status(21), lambda: full_call_status(21)),
+    "state": (module_exp_status, full_exp_status),
 }
 
 
-CHANGES = {**ARGUMENT_CHANGES, **RESULT_CHANGES, **STATUS_CHANGES}
+CHANGES = {**ARGUMENT_CHANGES, **RESULT_CHANGES, **STATUS_CHANGES, **{"state " + k: v for k, v in STATE_CHANGES.items()}}
 CASES = ([(c, "argument") for c in ARGUMENT_CHANGES] + [(c, "result") for c in RESULT_CHANGES] +
-         [(c, r) for c in STATUS_CHANGES for r in ("status", "failure")])
+         [(c, r) for c in STATUS_CHANGES for r in ("status", "failure")] +
+         [("state " + c, "state") for c in STATE_CHANGES])
 
 
 @pytest.mark.parametrize("change,road", CASES)
