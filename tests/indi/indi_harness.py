@@ -85,9 +85,13 @@ class Server:
         self.proc = subprocess.Popen(
             ["indiserver", "-v", "-r", "0", "-p", str(self.port), "-u", str(folder / "indi.sock"), str(script)],
             stdout=self.log, stderr=subprocess.STDOUT, env=env, cwd=folder)
-        self.wait(lambda: "orxindi.driver: serving" in self.log_text(), "the driver to start")
-        self.wait(lambda: self.getprop(f"{GUIDE_CAM}.CONNECTION.CONNECT", check=False).returncode == 0,
-                  "the devices")
+        try:
+            self.wait(lambda: "orxindi.driver: serving" in self.log_text(), "the driver to start")
+            self.wait(lambda: self.getprop(f"{GUIDE_CAM}.CONNECTION.CONNECT", check=False).returncode == 0,
+                      "the devices")
+        except BaseException:       # a server that did not come up is not left running
+            self.stop()
+            raise
 
     def log_text(self) -> str:
         return (self.folder / "indiserver.log").read_text(errors="replace")
