@@ -107,7 +107,7 @@ public:
     // references made for the arguments are kept in `owned` (n of them).
     Call(const FunctionSpec &spec, int n, Ref *owned) : spec_(spec), n_(n), owned_(owned) {}
     // The in-place road: take() instead of bind(); nothing is made.
-    Call(const FunctionSpec &spec, int n, int) : spec_(spec), n_(n), owned_(nullptr), in_place_(true) {}
+    Call(const FunctionSpec &spec, int n) : spec_(spec), n_(n), owned_(nullptr), in_place_(true) {}
 
     // Takes positional arguments in place by their rules: false (nothing
     // set, nothing made) when one of them cannot be.
@@ -248,7 +248,7 @@ PyObject *in_place_road(PyObject *self, PyObject *const *args, size_t nargsf, Py
     const FunctionSpec &spec = *reinterpret_cast<FunctionObject *>(self)->spec;
     PyObject *result;
     {
-        Call call(spec, n, 0);
+        Call call(spec, n);
         if (!call.template take<rules...>(args)) return whole_road(self, args, nargsf, kwnames);
         result = body(call);
     }
