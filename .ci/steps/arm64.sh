@@ -9,19 +9,6 @@
 # new machine the step makes it from Debian's packages first. Left out, as
 # they are covered by the native runs and cost most under emulation: the
 # Alpaca server's tests, the examples, the leak checks and the stub check.
-# Also left out: the tests below, which fail under emulation because they
-# judge by the host's speed or the wall clock (a frame whose rendering takes
-# the emulated CPU longer than its simulated transfer arrives late in
-# simulated time too), not by anything arm64 does differently (seen failing
-# there on a loaded machine; test_snapshot_frames passed on one run of two).
-timing_bound=(
-    tests/sim/test_sim_capture.py::test_video_interval_limited_by_the_link
-    tests/sim/test_sim_readout.py::test_large_frames_are_bounded_by_the_link
-    tests/sim/test_sim_readout.py::test_a_snapshot_is_ready_after_exposure_readout_and_transfer
-    tests/test_camera.py::test_video_frames_timeouts_and_drops
-    # one run of two: a 2 s guide frame with 10 distinct values, the test wants more
-    tests/test_camera.py::test_snapshot_frames
-)
 set -euo pipefail
 root=$(pwd)
 chroot_dir=${ORX_ARM64_ROOT:-/var/cache/orx-ci/arm64-bookworm}
@@ -114,9 +101,7 @@ in_root "$chroot_dir" /opt/orx-venv/bin/python -m pip install -q --force-reinsta
 in_root "$chroot_dir" uname -m
 t2=$SECONDS
 cd "$chroot_dir/root/orx-run"
-deselect=()
-for t in "${timing_bound[@]}"; do deselect+=(--deselect "$t"); done
 in_root "$chroot_dir" /bin/sh -c 'cd /root/orx-run && exec "$@"' sh /opt/orx-venv/bin/python -m pytest -q \
     -p no:cacheprovider --durations=5 --ignore=tests/alpaca --ignore=tests/test_examples.py \
-    --ignore=tests/test_leaks.py --ignore=tests/test_stub.py "${deselect[@]}" tests
+    --ignore=tests/test_leaks.py --ignore=tests/test_stub.py tests
 echo "arm64 suite ran in $((SECONDS - t2)) s; the step took $((SECONDS - t0)) s"

@@ -219,6 +219,32 @@ def run_sim(lib, seconds, scale=1e-4):
         time.sleep(min(0.01, max(0.0005, (end - lib.ORXSimGetTime()) * scale)))
 
 
+def video_cadence(lib, cam, n, frames=4, scale=4.0, tries=4):
+    """Gap (s, camera time) between the exposure starts of consecutive video frames of
+    `n` bytes, from their GPS stamps. Frames are rendered in wall-clock time: one that
+    takes the CPU longer than the camera's cadence arrives late, and the camera restarts
+    its cadence from there. Two equal gaps in a row show the cadence held; until they
+    do, the simulated clock is slowed four times more and the capture taken again."""
+    buf, g = ctypes.create_string_buffer(n), GpsData()
+    for _ in range(tries):
+        lib.ORXSimSetTimeScale(scale)
+        assert lib.ORXStartVideoCapture(cam) == SUCCESS
+        stamps = []
+        try:
+            for _ in range(frames):
+                assert lib.ORXGetVideoDataGPS(cam, buf, n, 60000, ctypes.byref(g)) == SUCCESS
+                stamps.append(g.epoch_us())
+        finally:
+            lib.ORXStopVideoCapture(cam)
+        gaps = [b - a for a, b in zip(stamps, stamps[1:])]
+        held = [a for a, b in zip(gaps, gaps[1:]) if abs(a - b) <= 1]
+        if held:
+            assert min(gaps) >= min(held) - 1, gaps  # no frame sooner than the cadence
+            return min(held) / 1e6
+        scale *= 4
+    raise AssertionError(f"no steady cadence even at time scale {scale / 4}: gaps {gaps} us")
+
+
 def exp_status(lib, cam):
     s = c_int32()
     st = lib.ORXGetExpStatus(cam, ctypes.byref(s))

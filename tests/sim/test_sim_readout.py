@@ -18,19 +18,9 @@ def setup(lib, w, h, b=1, fmt=RAW8, exposure_us=32, hs=0, bw=80):
     return w * h * BPP[fmt]
 
 
-def frame_interval(lib, *args, frames=9, **kw):
-    """Gap (s) between the exposure starts of consecutive video frames: the smallest
-    seen, since a dropped frame or a cadence restarted after a stall only widens one."""
-    n = setup(lib, *args, **kw)
-    buf, g = ctypes.create_string_buffer(n), GpsData()
-    lib.ORXSimSetTimeScale(4.0)  # a slow clock: the consumer never falls behind
-    assert lib.ORXStartVideoCapture(COOLED) == SUCCESS
-    stamps = []
-    for _ in range(frames):
-        assert lib.ORXGetVideoDataGPS(COOLED, buf, n, 5000, ctypes.byref(g)) == SUCCESS
-        stamps.append(g.epoch_us())
-    lib.ORXStopVideoCapture(COOLED)
-    return min(b - a for a, b in zip(stamps, stamps[1:])) / 1e6
+def frame_interval(lib, *args, frames=4, **kw):
+    """Gap (s, camera time) between the exposure starts of consecutive video frames."""
+    return video_cadence(lib, COOLED, setup(lib, *args, **kw), frames=frames)
 
 
 def line_time(lib):
