@@ -16,7 +16,8 @@ GPS_CAMERA = {"model": "color", "name": "Faults GPS", "width": 800, "height": 60
 W, H = 320, 240
 SIZE = W * H * 2
 LONG = 2_000_000_000  # the longest exposure, in microseconds: no frame comes during a test
-WAKE = 0.1  # seconds: how soon a waiting call must return once its camera is gone
+WAKE = 1.0  # seconds: how soon a waiting call must return once its camera is gone (its
+            # waits are of 3 s or more; the margin is for a loaded machine's scheduling)
 
 
 def ready(cam, exposure=1000):

@@ -24,16 +24,17 @@ def fetch(lib, cam, n, wait_ms):
 # ---- snapshots ------------------------------------------------------------------------
 def test_snapshot_sequence(fast):
     lib = fast
-    n = small(lib, GUIDE, t=RAW16, exposure_us=2_000_000)  # 2 simulated s = 2 ms wall
+    n = small(lib, GUIDE, t=RAW16, exposure_us=2_000_000)
     buf = ctypes.create_string_buffer(b"\xaa" * (n + 16), n + 16)
     assert exp_status(lib, GUIDE) == EXP_IDLE
     assert lib.ORXGetDataAfterExp(GUIDE, buf, n) == INVALID_SEQUENCE
+    lib.ORXSimSetTimeScale(1e4)  # the clock nearly stands: the exposure runs while it is looked at
     assert lib.ORXStartExposure(GUIDE, 0) == SUCCESS
     assert exp_status(lib, GUIDE) == EXP_WORKING
     assert lib.ORXStartExposure(GUIDE, 0) == EXPOSURE_IN_PROGRESS
     assert lib.ORXGetDataAfterExp(GUIDE, buf, n) == EXPOSURE_IN_PROGRESS
     assert lib.ORXStartVideoCapture(GUIDE) == EXPOSURE_IN_PROGRESS
-    time.sleep(0.02)
+    run_sim(lib, 2.1)  # the exposure, its readout and transfer
     assert exp_status(lib, GUIDE) == EXP_SUCCESS
     assert lib.ORXGetDataAfterExp(GUIDE, buf, n - 1) == BUFFER_TOO_SMALL
     assert lib.ORXGetDataAfterExp(GUIDE, buf, -1) == BUFFER_TOO_SMALL
@@ -44,6 +45,7 @@ def test_snapshot_sequence(fast):
     assert exp_status(lib, GUIDE) == EXP_IDLE
     assert lib.ORXGetDataAfterExp(GUIDE, buf, n) == INVALID_SEQUENCE  # fetched once only
     # stop: a running exposure fails; stopping an idle camera is a no-op
+    lib.ORXSimSetTimeScale(1e4)
     assert lib.ORXStartExposure(GUIDE, 0) == SUCCESS
     assert lib.ORXStopExposure(GUIDE) == SUCCESS
     assert exp_status(lib, GUIDE) == EXP_FAILED
@@ -93,7 +95,7 @@ def test_video_statuses(lib):
     assert fetch(lib, GUIDE, n - 1, 0)[0] == BUFFER_TOO_SMALL
     t0 = time.monotonic()
     assert fetch(lib, GUIDE, n, 60)[0] == TIMEOUT
-    assert 0.055 <= time.monotonic() - t0 < 0.5  # wait_ms is wall-clock time
+    assert 0.055 <= time.monotonic() - t0 < 5  # wait_ms is wall-clock time (load only lengthens it)
     assert fetch(lib, GUIDE, n, 0)[0] == TIMEOUT
     assert lib.ORXStopVideoCapture(GUIDE) == SUCCESS
     assert fetch(lib, GUIDE, n, 0)[0] == INVALID_SEQUENCE
@@ -101,15 +103,16 @@ def test_video_statuses(lib):
 
 def test_video_frames_and_rate(lib):
     n = small(lib, GUIDE, exposure_us=20_000)  # 20 ms frames
+    lib.ORXSimSetTimeScale(4.0)  # 80 wall ms a frame: a late wake-up costs little camera time
     assert lib.ORXStartVideoCapture(GUIDE) == SUCCESS
-    t0 = time.monotonic()
-    frames = []
-    for _ in range(10):
-        st, data = fetch(lib, GUIDE, n, 1000)
-        assert st == SUCCESS
-        frames.append(data)
-    elapsed = time.monotonic() - t0
-    assert 0.15 < elapsed < 0.6, elapsed  # ~0.2 s at 50 fps
+    frames = [fetch(lib, GUIDE, n, 5000)]
+    t0 = lib.ORXSimGetTime()
+    for _ in range(9):
+        frames.append(fetch(lib, GUIDE, n, 5000))
+    elapsed = lib.ORXSimGetTime() - t0
+    assert all(st == SUCCESS for st, _ in frames)
+    frames = [data for _, data in frames]
+    assert 0.16 < elapsed < 0.21, elapsed  # nine intervals of 20 ms, and room for late wake-ups
     assert len(set(frames)) > 1  # fresh noise in every frame
     assert lib.ORXStopVideoCapture(GUIDE) == SUCCESS
 
@@ -202,8 +205,8 @@ def test_waiting_consumer_is_woken(lib, how, wait_ms):
     th.join(5.0)
     assert not th.is_alive()
     assert result["status"] == expect  # woken by the action: neither a frame nor a time-out
-    # promptly, not on a slow poll; the margin is for a loaded machine's scheduling
-    assert result["t"] - t0 < 0.5
+    # promptly, long before the 60 s wait; the margin is for a loaded machine's scheduling
+    assert result["t"] - t0 < 2.0
 
 
 def test_concurrent_consumers(lib):
@@ -242,7 +245,7 @@ def test_time_scale_speeds_up_video(lib):
     t0 = time.monotonic()
     for _ in range(5):
         assert fetch(lib, GUIDE, n, 1000)[0] == SUCCESS
-    assert time.monotonic() - t0 < 0.3
+    assert time.monotonic() - t0 < 2.5  # 5 s unscaled
     lib.ORXStopVideoCapture(GUIDE)
     assert lib.ORXSimGetTimeScale() == pytest.approx(0.01)
 
