@@ -110,9 +110,10 @@ def _claim(tmp: pathlib.Path, final: pathlib.Path) -> bool:
 
 
 def _remove(paths: List[pathlib.Path]) -> None:
-    for path in paths:
-        with contextlib.suppress(FileNotFoundError):
-            path.unlink()
+    with _signals_held():  # a signal arriving now must not leave one behind
+        for path in paths:
+            with contextlib.suppress(FileNotFoundError):
+                path.unlink()
 
 
 def write_new(folder: PathLike, stem: str, writers: Mapping[str, Writer],
