@@ -22,7 +22,7 @@ from orxdevice import camera as layer
 from . import image
 from .errors import CameraError, describe
 from .properties import FORMAT_NAMES
-from .output import attached_blob_message
+from .output import SharedBuffer, attached_blob_message
 
 if TYPE_CHECKING:
     from .device import CameraDevice
@@ -260,8 +260,9 @@ class Capture:
 
     async def _upload(self, pixels: np.ndarray, header: dict[str, Any], start: dt.datetime) -> None:
         loop = asyncio.get_running_loop()
-        data = await loop.run_in_executor(self.cam.pool, image.fits_bytes, pixels, header)
         mode = self.cam.switch_on("UPLOAD_MODE")
+        data = await loop.run_in_executor(self.cam.pool, image.fits_bytes, pixels, header,
+                                          SharedBuffer if mode != "UPLOAD_LOCAL" else bytearray)
         if mode in ("UPLOAD_LOCAL", "UPLOAD_BOTH"):
             settings = self.v["UPLOAD_SETTINGS"]
             folder = os.path.expanduser(settings["UPLOAD_DIR"] or "~")

@@ -57,12 +57,14 @@ def header(cam: "CameraDevice", plan: layer.FramePlan, seconds: float, start: dt
     return h
 
 
-def fits_bytes(pixels: np.ndarray, hdr: "Header") -> bytearray:
+def fits_bytes(pixels: np.ndarray, hdr: "Header",
+               allocate: Callable[[int], Any] = bytearray) -> Any:
     """The FITS file of the image under ``hdr``, laid out as
     :func:`orxdevice.fits.fits_bytes` lays it out (the same header, the data
     arranged by :func:`orxdevice.fits.image_data`, 16-bit values as signed
-    integers offset by BZERO 32768), written straight into one buffer: a
-    tenth of the time for a full frame, which a client waits for."""
+    integers offset by BZERO 32768), written straight into one writable
+    buffer of the size asked of ``allocate``: a tenth of the time for a full
+    frame, which a client waits for."""
     from astropy.io import fits
 
     data = orxfits.image_data(pixels)
@@ -76,8 +78,10 @@ def fits_bytes(pixels: np.ndarray, hdr: "Header") -> bytearray:
         out_header["BSCALE"] = 1
         out_header["BZERO"] = 32768
     text = out_header.tostring().encode("ascii")        # padded to a whole 2880-byte block
-    out = bytearray(len(text) + data.nbytes + (-data.nbytes) % 2880)
+    size = len(text) + data.nbytes + (-data.nbytes) % 2880
+    out = allocate(size)
     out[:len(text)] = text
+    out[len(text) + data.nbytes:size] = bytes(size - len(text) - data.nbytes)     # the data's padding
     stored = np.frombuffer(out, ">u2" if wide else "u1", data.size, len(text)).reshape(data.shape)
     stored[...] = data
     if wide:

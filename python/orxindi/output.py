@@ -12,11 +12,13 @@ from __future__ import annotations
 import asyncio
 import base64
 import logging
+import mmap
 import os
 import queue
 import select
 import socket
 import threading
+import weakref
 import xml.etree.ElementTree as ET
 from concurrent.futures import Future
 from typing import Callable, Iterable, Iterator, Optional, Sequence, Union
@@ -65,6 +67,27 @@ def blob_message(vector: ET.Element, member: ET.Element, payload: bytes) -> list
     attributes on ``member``), as the parts to write in order."""
     return [start_tag(vector), start_tag(member), base64_pieces(payload),
             f"</{member.tag}></{vector.tag}>\n".encode()]
+
+
+class SharedBuffer(mmap.mmap):
+    """Bytes made straight in shared memory (an anonymous memory file, mapped
+    here), so a BLOB built in it goes to indiserver as it is, without the copy
+    into a new memory file. Otherwise a writable buffer like any other: read,
+    saved and sent as base64 as bytes are."""
+
+    fd: int
+
+    def __new__(cls, size: int) -> "SharedBuffer":
+        fd = os.memfd_create("indi-blob", os.MFD_CLOEXEC)
+        try:
+            os.ftruncate(fd, size)
+            self = super().__new__(cls, fd, size)
+        except BaseException:
+            os.close(fd)
+            raise
+        self.fd = fd
+        weakref.finalize(self, os.close, fd)
+        return self
 
 
 class Attached:
@@ -135,9 +158,10 @@ class Output:
                 for p in (piece,) if isinstance(piece, (bytes, bytearray)) else piece:
                     self._write_all(memoryview(p))
             return
-        fd = os.memfd_create("indi-blob", os.MFD_CLOEXEC)
+        shared = isinstance(part.payload, SharedBuffer)
+        fd = os.dup(part.payload.fd) if shared else os.memfd_create("indi-blob", os.MFD_CLOEXEC)
         try:
-            view = memoryview(part.payload).cast("B")
+            view = memoryview(b"" if shared else part.payload).cast("B")
             while view:
                 view = view[os.write(fd, view):]
             sock = socket.socket(fileno=os.dup(self._fd))

@@ -68,6 +68,7 @@ def test_fits_file_reads_back_like_the_examples_files(shape, dtype):
         assert np.array_equal(a[0].data, b[0].data) and a[0].data.dtype == b[0].data.dtype
         assert dict(a[0].header) == dict(b[0].header)
     assert ours == reference              # byte for byte the same file
+    assert bytes(image.fits_bytes(pixels, header, output.SharedBuffer)) == reference    # made in shared memory
 
 
 @pytest.mark.parametrize("size", [0, 1, 2, 3, output.B64_CHUNK - 1, output.B64_CHUNK, 2 * output.B64_CHUNK + 2])
@@ -129,13 +130,20 @@ def test_frame_wcs_follows_the_crop_and_the_binning_done_here(frame, binning):
     assert served["CD1_1"] == pytest.approx(-1e-4 * b) and served["CD2_2"] == pytest.approx(1e-4 * b)
 
 
-def test_images_go_as_shared_memory_on_a_unix_socket_and_as_text_elsewhere():
+def _shared(data: bytes) -> output.SharedBuffer:
+    out = output.SharedBuffer(len(data))
+    out[:] = data
+    return out
+
+
+@pytest.mark.parametrize("made", [bytes, _shared], ids=["bytes", "made-in-shared-memory"])
+def test_images_go_as_shared_memory_on_a_unix_socket_and_as_text_elsewhere(made):
     payload = os.urandom(100_000)
     vector = ET.Element("setBLOBVector", {"device": "D", "name": "CCD1"})
     member = ET.Element("oneBLOB", {"name": "CCD1", "size": str(len(payload)), "format": ".fits"})
     ours, theirs = socket.socketpair()
     out = output.Output(ours.fileno())
-    out.put(output.attached_blob_message(vector, member, payload)).result(10)
+    out.put(output.attached_blob_message(vector, member, made(payload))).result(10)
     text, fds, _, _ = socket.recv_fds(theirs, 1 << 16, 4)
     text += theirs.recv(1 << 16) if not text.endswith(b"\n") else b""
     assert len(fds) == 1 and b"attached=\"true\"" in text and f'len="{len(payload)}"'.encode() in text
@@ -149,7 +157,7 @@ def test_images_go_as_shared_memory_on_a_unix_socket_and_as_text_elsewhere():
     r, w = os.pipe()                          # not a socket: the base64 text, as any INDI stream carries it
     payload = payload[:30_000]                # its text fits the pipe's buffer: no reader needed meanwhile
     out = output.Output(w)
-    out.put(output.attached_blob_message(vector, member, payload)).result(10)
+    out.put(output.attached_blob_message(vector, member, made(payload))).result(10)
     out.close()
     os.close(w)
     with os.fdopen(r, "rb") as f:
