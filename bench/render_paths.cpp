@@ -1,5 +1,5 @@
-// render_paths.cpp - the renderer's SSE2 loops against its portable scalar
-// ones (what arm64 runs), built twice by bench/render_paths.py.
+// render_paths.cpp - the renderer built several ways by bench/render_paths.py
+// (vectorised, plain loops, another commit's) to compare frames and speed.
 //
 //   render_paths hash          one line per case: its name and a 64-bit
 //                              digest of the rendered frames (several seeds)
@@ -9,10 +9,10 @@
 //                              (video cases: with the consumer's copy), the
 //                              frame's bytes and whether it is a video case
 //
-// The build decides the path: with SSE2 as the compiler defines it on
-// x86_64, or with the SSE macros withdrawn (-U__SSE2__ ..., as the CMake
-// option ORX_SCALAR_RENDERER does) for the scalar loops. Same seeds, same
-// frames: the digests of both builds must agree.
+// The build decides the path: the compiler's vectorised loops, or with
+// ORXSIM_PLAIN_LOOPS and the vectoriser off (as the CMake option
+// ORX_SCALAR_RENDERER does) the plain loops alone. Same seeds, same frames:
+// the digests of both builds must agree.
 #include <algorithm>
 #include <chrono>
 #include <cstdio>

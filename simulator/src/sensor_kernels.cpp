@@ -6,10 +6,6 @@
 #include <cstring>
 #include <vector>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
 namespace orxsim {
 namespace kern {
 
@@ -20,16 +16,9 @@ constexpr uint64_t kWeyl = 0xA0761D6478BD642Full;
 constexpr uint64_t kMixK = 0xE7037ED1A0B428DBull;
 
 // 64 random bits for counter c of stream key: a function of the Weyl
-// sequence value s = key + c * kWeyl
-inline uint64_t draw_at(uint64_t s)
-{
-#if defined(__SIZEOF_INT128__)
-    const unsigned __int128 t = (unsigned __int128)s * (s ^ kMixK);
-    return uint64_t(t >> 64) ^ uint64_t(t);
-#else
-    return mix64(s ^ kMixK);
-#endif
-}
+// sequence value s = key + c * kWeyl (the two halves of the 128-bit product
+// s * (s ^ kMixK), xored)
+inline uint64_t draw_at(uint64_t s) { return mul_fold(s, s ^ kMixK); }
 
 inline uint64_t draw(uint64_t key, uint64_t c) { return draw_at(key + c * kWeyl); }
 
@@ -78,89 +67,54 @@ struct GammaCurves {
     }
 };
 
-inline float clampf(float v, float lo, float hi) { return v < lo ? lo : (v > hi ? hi : v); }
-
-inline float convert_one(const RowIn &in, size_t i, const ConvParams &p)
-{
-    const float s = in.e[i] < p.full_well ? in.e[i] : p.full_well;
-    float v = clampf(p.bias + in.k[i] * (s + in.off[i] + in.row_off + std::sqrt(p.read_var + s) * in.noise[i]),
-                     0.0f, p.full_scale);
-    if (in.dark) {
-        v -= float(in.dark[i]) * p.dark_scale;
-        v = v < 0.0f ? 0.0f : v;
-    }
-    return v;
-}
-
-#if defined(__SSE2__)
-// The row's inputs and the parameters as registers: vector stores may alias
-// anything, so nothing is read through a pointer inside the loops.
-struct Lanes {
-    const float *e, *noise, *k, *off;
-    const uint8_t *dark;
-    __m128 full_well, read_var, row_off, bias, full_scale, dark_scale;
-    Lanes(const RowIn &in, const ConvParams &p)
-        : e(in.e), noise(in.noise), k(in.k), off(in.off), dark(in.dark), full_well(_mm_set1_ps(p.full_well)),
-          read_var(_mm_set1_ps(p.read_var)), row_off(_mm_set1_ps(in.row_off)), bias(_mm_set1_ps(p.bias)),
-          full_scale(_mm_set1_ps(p.full_scale)), dark_scale(_mm_set1_ps(p.dark_scale))
-    {
-    }
-};
-
-// four photosites from i on
+// Each loop below is written so the compiler vectorises it for the target
+// (SSE2, NEON) with the arithmetic of its scalar form: the same operations
+// in the same order, nothing fused or approximated, so every target and
+// every build renders the same bits.
 template <bool Dark>
-inline __m128 convert4(const Lanes &l, size_t i)
+void convert_f(const RowIn &in, size_t n, const ConvParams &p, float *__restrict out)
 {
-    const __m128 s = _mm_min_ps(_mm_loadu_ps(l.e + i), l.full_well);
-    const __m128 sig = _mm_sqrt_ps(_mm_add_ps(l.read_var, s));
-    const __m128 off = _mm_add_ps(_mm_loadu_ps(l.off + i), l.row_off);
-    __m128 v = _mm_add_ps(_mm_add_ps(s, off), _mm_mul_ps(sig, _mm_loadu_ps(l.noise + i)));
-    v = _mm_add_ps(l.bias, _mm_mul_ps(_mm_loadu_ps(l.k + i), v));
-    const __m128 zero = _mm_setzero_ps();
-    v = _mm_min_ps(_mm_max_ps(v, zero), l.full_scale);
-    if (Dark) {
-        int32_t d[4];
-        for (int q = 0; q < 4; ++q)
-            d[q] = l.dark[i + size_t(q)];
-        const __m128 ds = _mm_mul_ps(_mm_cvtepi32_ps(_mm_loadu_si128(reinterpret_cast<const __m128i *>(d))),
-                                     l.dark_scale);
-        v = _mm_max_ps(_mm_sub_ps(v, ds), zero);
+    const float *__restrict e = in.e;
+    const float *__restrict noise = in.noise;
+    const float *__restrict k = in.k;
+    const float *__restrict off = in.off;
+    const uint8_t *__restrict dark = in.dark;
+    const float full_well = p.full_well, read_var = p.read_var, bias = p.bias, full_scale = p.full_scale,
+                dark_scale = p.dark_scale, row_off = in.row_off;
+    for (size_t i = 0; i < n; ++i) {
+        const float s = e[i] < full_well ? e[i] : full_well;
+        const float sig = std::sqrt(read_var + s);
+        float v = bias + k[i] * ((s + (off[i] + row_off)) + sig * noise[i]);
+        v = v > 0.0f ? v : 0.0f;
+        v = v < full_scale ? v : full_scale;
+        if (Dark) {
+            v = v - float(int32_t(dark[i])) * dark_scale;
+            v = v > 0.0f ? v : 0.0f;
+        }
+        out[i] = v;
     }
-    return v;
 }
 
-// rounds four floats in [0, 65535] and packs eight of them into uint16
-inline __m128i round_pack_u16(__m128 a, __m128 b)
-{
-    const __m128 half = _mm_set1_ps(0.5f);
-    const __m128i bias = _mm_set1_epi32(32768);
-    const __m128i ia = _mm_sub_epi32(_mm_cvttps_epi32(_mm_add_ps(a, half)), bias);
-    const __m128i ib = _mm_sub_epi32(_mm_cvttps_epi32(_mm_add_ps(b, half)), bias);
-    return _mm_xor_si128(_mm_packs_epi32(ia, ib), _mm_set1_epi16(int16_t(0x8000)));
-}
-
+// the rows in blocks small enough for the stack, converted to float, then rounded
 template <bool Dark>
-size_t convert_f_simd(const RowIn &in, size_t n, const ConvParams &p, float *out)
+void convert_u16(const RowIn &in, size_t n, const ConvParams &p, uint16_t *__restrict out)
 {
-    const Lanes l(in, p);
-    size_t i = 0;
-    for (; i + 4 <= n; i += 4)
-        _mm_storeu_ps(out + i, convert4<Dark>(l, i));
-    return i;
-}
-
-template <bool Dark>
-size_t convert_u16_simd(const RowIn &in, size_t n, const ConvParams &p, uint16_t *out)
-{
-    const Lanes l(in, p);
-    size_t i = 0;
-    for (; i + 8 <= n; i += 8) {
-        const __m128 a = convert4<Dark>(l, i), b = convert4<Dark>(l, i + 4);
-        _mm_storeu_si128(reinterpret_cast<__m128i *>(out + i), round_pack_u16(a, b));
+    constexpr size_t kBlock = 256;
+    float f[kBlock];
+    RowIn part = in;
+    for (size_t at = 0; at < n; at += kBlock) {
+        const size_t m = std::min(kBlock, n - at);
+        part.e = in.e + at;
+        part.noise = in.noise + at;
+        part.k = in.k + at;
+        part.off = in.off + at;
+        part.dark = in.dark ? in.dark + at : nullptr;
+        convert_f<Dark>(part, m, p, f);
+        uint16_t *__restrict o = out + at;
+        for (size_t i = 0; i < m; ++i) // values in [0, 65535]: + 0.5 and truncation round them
+            o[i] = uint16_t(int32_t(f[i] + 0.5f));
     }
-    return i;
 }
-#endif
 
 } // namespace
 
@@ -177,25 +131,33 @@ void normal_deviates(uint64_t key, uint64_t first, size_t n, float *out)
     if (first & 1) // the odd half of a draw first
         out[i++] = normal_deviate(key, first);
     uint64_t s = key + ((first + i) >> 1) * kWeyl;
-#if defined(__SSE2__)
-    // two draws (four deviates) at a time: byte pairs summed in 16-bit lanes,
-    // then pairs of those in 32-bit lanes
-    const __m128i lo_bytes = _mm_set1_epi16(0x00FF);
-    const __m128i ones = _mm_set1_epi16(1);
-    const __m128 centre = _mm_set1_ps(510.0f), ka = _mm_set1_ps(kShapeA), kb = _mm_set1_ps(kShapeB);
-    const __m128 tail_c = _mm_set1_ps(kTailC), sign = _mm_set1_ps(-0.0f);
+#if defined(__GNUC__) && !defined(ORXSIM_PLAIN_LOOPS)
+    // two draws (four deviates) at a time in the compiler's 16-byte vectors
+    // (SSE2, NEON): the arithmetic of shape(), lane by lane
+    typedef uint32_t U4 __attribute__((vector_size(16)));
+    typedef int32_t I4 __attribute__((vector_size(16)));
+    typedef float F4 __attribute__((vector_size(16)));
+    typedef uint64_t U2 __attribute__((vector_size(16)));
     for (; i + 4 <= n; i += 4, s += 2 * kWeyl) {
         const uint64_t d0 = draw_at(s), d1 = draw_at(s + kWeyl);
-        const __m128i w = _mm_set_epi64x(int64_t(d1), int64_t(d0));
-        const __m128i pairs = _mm_add_epi16(_mm_and_si128(w, lo_bytes), _mm_srli_epi16(w, 8));
-        const __m128 cc = _mm_sub_ps(_mm_cvtepi32_ps(_mm_madd_epi16(pairs, ones)), centre);
-        _mm_storeu_ps(out + i, _mm_mul_ps(cc, _mm_add_ps(ka, _mm_mul_ps(kb, _mm_mul_ps(cc, cc)))));
-        const int far = _mm_movemask_ps(_mm_cmpge_ps(_mm_andnot_ps(sign, cc), tail_c));
-        if (far) { // rare: the tails, one by one
-            const uint32_t words[4] = {uint32_t(d0), uint32_t(d0 >> 32), uint32_t(d1), uint32_t(d1 >> 32)};
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+        const U2 draws = {d0, d1};
+        const U4 w = U4(draws); // the words low half first, as below
+#else
+        const U4 w = {uint32_t(d0), uint32_t(d0 >> 32), uint32_t(d1), uint32_t(d1 >> 32)};
+#endif
+        const U4 pairs = (w & 0x00FF00FFu) + ((w >> 8) & 0x00FF00FFu);
+        const F4 c = __builtin_convertvector(I4((pairs & 0xFFFFu) + (pairs >> 16)) - 510, F4);
+        const F4 c2 = c * c; // exact: |c| <= 510
+        const F4 v = c * (kShapeA + kShapeB * c2);
+        std::memcpy(out + i, &v, sizeof v);
+        const I4 far = c2 >= kTailC * kTailC;
+        uint64_t any[2];
+        std::memcpy(any, &far, sizeof any);
+        if (any[0] | any[1]) { // rare: the tails, one by one
             for (int q = 0; q < 4; ++q)
-                if (far & (1 << q))
-                    out[i + size_t(q)] = shape(words[q]);
+                if (far[q])
+                    out[i + size_t(q)] = shape(w[q]);
         }
     }
 #endif
@@ -218,22 +180,18 @@ const uint8_t *gamma_curve(int gamma)
 
 void convert_row_f(const RowIn &in, size_t n, const ConvParams &p, float *out)
 {
-    size_t i = 0;
-#if defined(__SSE2__)
-    i = in.dark ? convert_f_simd<true>(in, n, p, out) : convert_f_simd<false>(in, n, p, out);
-#endif
-    for (; i < n; ++i)
-        out[i] = convert_one(in, i, p);
+    if (in.dark)
+        convert_f<true>(in, n, p, out);
+    else
+        convert_f<false>(in, n, p, out);
 }
 
 void convert_row_u16(const RowIn &in, size_t n, const ConvParams &p, uint16_t *out)
 {
-    size_t i = 0;
-#if defined(__SSE2__)
-    i = in.dark ? convert_u16_simd<true>(in, n, p, out) : convert_u16_simd<false>(in, n, p, out);
-#endif
-    for (; i < n; ++i)
-        out[i] = uint16_t(convert_one(in, i, p) + 0.5f);
+    if (in.dark)
+        convert_u16<true>(in, n, p, out);
+    else
+        convert_u16<false>(in, n, p, out);
 }
 
 void pack_raw16(const uint16_t *m, size_t w, int shift_left, bool mirror, uint8_t *dst)

@@ -34,6 +34,28 @@ inline uint64_t mix64(uint64_t z)
     return z ^ (z >> 31);
 }
 
+// The 128-bit product a * b folded to 64 bits: its high half xor its low
+// half. The generator's every draw; the same bits with or without a 128-bit
+// integer type (mul_fold_halves is the form without it).
+inline uint64_t mul_fold_halves(uint64_t a, uint64_t b)
+{
+    const uint64_t a0 = a & 0xFFFFFFFFu, a1 = a >> 32, b0 = b & 0xFFFFFFFFu, b1 = b >> 32;
+    const uint64_t p00 = a0 * b0, p01 = a0 * b1, p10 = a1 * b0, p11 = a1 * b1;
+    const uint64_t mid = (p00 >> 32) + (p01 & 0xFFFFFFFFu) + (p10 & 0xFFFFFFFFu);
+    const uint64_t hi = p11 + (p01 >> 32) + (p10 >> 32) + (mid >> 32);
+    return hi ^ (a * b);
+}
+
+inline uint64_t mul_fold(uint64_t a, uint64_t b)
+{
+#if defined(__SIZEOF_INT128__) && !defined(ORXSIM_PLAIN_LOOPS)
+    const unsigned __int128 t = (unsigned __int128)a * b;
+    return uint64_t(t >> 64) ^ uint64_t(t);
+#else
+    return mul_fold_halves(a, b);
+#endif
+}
+
 // ---- photosite conversion ----------------------------------------------------
 struct ConvParams {
     float full_well;   // electrons

@@ -30,6 +30,21 @@ void test_deviates()
             CHECK(off == 0, "from %llu, %zu deviates: %zu differ from the stream", (unsigned long long)first, n, off);
         }
     }
+#if defined(__SIZEOF_INT128__)
+    // the draw's folded 128-bit product is the same without a 128-bit type:
+    // carries out of every 32-bit partial product, extremes and a spread of words
+    std::vector<uint64_t> words = {0, 1, 0xFFFFFFFFull, 0x100000000ull, ~0ull, ~0ull - 1, 0x8000000000000000ull,
+                                   0xA0761D6478BD642Full, 0xE7037ED1A0B428DBull};
+    for (uint64_t z = 1; words.size() < 4000;)
+        words.push_back(z = kern::mix64(z));
+    size_t wrong = 0;
+    for (size_t i = 0; i < words.size(); ++i)
+        for (size_t j : {i, words.size() - 1 - i, (i * 7 + 3) % words.size()}) {
+            const unsigned __int128 t = (unsigned __int128)words[i] * words[j];
+            wrong += kern::mul_fold_halves(words[i], words[j]) != (uint64_t(t >> 64) ^ uint64_t(t));
+        }
+    CHECK(wrong == 0, "128-bit product folded from 32-bit halves: %zu of %zu wrong", wrong, 3 * words.size());
+#endif
     // moments and tails of a large sample
     const size_t n = size_t(1) << 22;
     std::vector<float> d(n);
