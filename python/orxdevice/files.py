@@ -44,14 +44,24 @@ def _signals_held() -> Iterator[None]:
             old[signum] = signal.signal(signum, lambda n, _f: pending.append(n))
         yield
     finally:
-        for signum, handler in old.items():
-            signal.signal(signum, handler)  # type: ignore[arg-type]
+        _restore(list(old.items()))
         for signum in pending:
             handler = old[signum]
             if callable(handler):
                 handler(signum, None)
             elif handler == signal.SIG_DFL:
                 signal.raise_signal(signum)
+
+
+def _restore(handlers: List[Tuple[int, object]]) -> None:
+    """Put the handlers back, each of them even when a signal whose handler is
+    already back raises on the way."""
+    if handlers:
+        signum, handler = handlers[0]
+        try:
+            signal.signal(signum, handler)  # type: ignore[arg-type]
+        finally:
+            _restore(handlers[1:])
 
 
 def _new_temporary(folder: pathlib.Path, name: str, temps: List[pathlib.Path]) -> pathlib.Path:
@@ -110,10 +120,20 @@ def _claim(tmp: pathlib.Path, final: pathlib.Path) -> bool:
 
 
 def _remove(paths: List[pathlib.Path]) -> None:
-    with _signals_held():  # a signal arriving now must not leave one behind
-        for path in paths:
-            with contextlib.suppress(FileNotFoundError):
-                path.unlink()
+    """Remove the files even when Ctrl-C or SIGTERM comes before the signals
+    are held (its KeyboardInterrupt is raised once they are gone)."""
+    interrupt: Optional[KeyboardInterrupt] = None
+    while True:
+        try:
+            with _signals_held():
+                for path in paths:
+                    with contextlib.suppress(FileNotFoundError):
+                        path.unlink()
+            break
+        except KeyboardInterrupt as e:
+            interrupt = e
+    if interrupt is not None:
+        raise interrupt
 
 
 def write_new(folder: PathLike, stem: str, writers: Mapping[str, Writer],
