@@ -99,22 +99,31 @@ class CameraClock:
         """start(), `seconds` of camera time, stop(); how long it lasted on the
         camera's clock. On a fast simulated clock an interval shorter than
         MIN_WALL of wall time runs with the clock slowed to last that long,
-        so that this process waking late hardly lengthens it."""
+        so that this process waking late hardly lengthens it; and start() and
+        stop() run with the clock all but stopped, so that the time measured
+        is the interval's however late this process runs around them."""
+        sim = self._sim
         scale = self.scale()
-        slowed = self._sim is not None and 0 < seconds * scale < self.MIN_WALL
-        if slowed:
-            self._sim.set_time_scale(min(self.MIN_WALL / seconds, self._sim.MAX_TIME_SCALE))
+        run = scale
+        if sim is not None and 0 < seconds * scale < self.MIN_WALL:
+            run = min(self.MIN_WALL / seconds, sim.MAX_TIME_SCALE)
         try:
+            if sim is not None:
+                sim.set_time_scale(sim.MAX_TIME_SCALE)
             t0 = self.now()
             start()
             try:
+                if sim is not None:
+                    sim.set_time_scale(run)
                 self.sleep(seconds)
             finally:
+                if sim is not None:
+                    sim.set_time_scale(sim.MAX_TIME_SCALE)
                 stop()
             return self.now() - t0
         finally:
-            if slowed:
-                self._sim.set_time_scale(scale)
+            if sim is not None:
+                sim.set_time_scale(scale)
 
 
 def add_sky(parser):
