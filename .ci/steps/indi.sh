@@ -16,7 +16,7 @@ work=$(mktemp -d)
 port=$(python -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
 ORX_INDI_OPTIONS="--time-scale 0.01" indiserver -p "$port" -u "$work/indi.sock" orx-indi >"$work/log" 2>&1 &
 server=$!
-trap 'kill $server 2>/dev/null; wait $server 2>/dev/null; rm -rf "$work"' EXIT
+trap 'kill $server 2>/dev/null || true; wait $server 2>/dev/null || true; rm -rf "$work"' EXIT
 for _ in $(seq 100); do
     indi_getprop -p "$port" -t 1 "ORX Sim C6200MC Pro.CONNECTION.CONNECT" >/dev/null 2>&1 && break
     sleep 0.2
