@@ -25,6 +25,10 @@ log=$(mktemp)
 # process does not take them along; UBSan writes to the process's stderr,
 # which pytest leaves alone with --capture=sys, so they land in the log
 reports_dir=$(mktemp -d)
+# tests/indi is left out: the preloaded runtime instruments the Debian INDI
+# server and command-line clients those tests start as well, whose start-up
+# then outlasts the tests' hang limits; the driver is pure Python and reaches
+# orx through the same calls the rest of the suite makes here.
 status=0
 LD_PRELOAD="$(gcc -print-file-name=libasan.so)" \
 ASAN_OPTIONS="detect_leaks=1:allocator_may_return_null=1:halt_on_error=1:fast_unwind_on_malloc=0:malloc_context_size=14:log_path=$reports_dir/asan" \
@@ -32,7 +36,7 @@ LSAN_OPTIONS="suppressions=$root/.ci/lsan.supp:print_suppressions=0:exitcode=0" 
 UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=0" \
 PYTHONMALLOC=malloc PYTHONPATH="$build/stage:$root/python" ORX_LEAK_CALLS=300 ORX_FUZZ_EXAMPLES=100 ORX_THREAD_SECONDS=3 \
     "$py" -m pytest -q -p no:cacheprovider --capture=sys tests -W ignore::DeprecationWarning \
-    -k "not resident_memory and not keep_memory_flat" --durations=8 \
+    -k "not resident_memory and not keep_memory_flat" --durations=8 --ignore=tests/indi \
     >"$log" 2>&1 || status=$?
 
 sed -n '/slowest/,/passed\|failed/p' "$log" | tail -n 12 || true
