@@ -13,6 +13,7 @@ except ModuleNotFoundError:
     sys.exit("orx-alpaca needs the 'alpaca' extra: pip install 'orx[alpaca]'")
 
 import orx
+from orxdevice.options import camera_id_list
 
 from . import discovery
 from .server import DEFAULT_PORT, MAX_CONNECTIONS, Server, camera_ids, serve_forever
@@ -35,13 +36,6 @@ def _count(text: str) -> int:
     return value
 
 
-def _ids(text: str) -> list[int]:
-    try:
-        return [int(x) for x in text.split(",") if x.strip()]
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"{text!r} is not a comma-separated list of camera ids") from None
-
-
 def _parser() -> argparse.ArgumentParser:
     p = argparse.ArgumentParser(
         prog="orx-alpaca",
@@ -51,7 +45,7 @@ def _parser() -> argparse.ArgumentParser:
                    help="address to listen on (default 127.0.0.1; 0.0.0.0 for every interface; several "
                         "separated by commas, e.g. 127.0.0.1,::1)")
     p.add_argument("--port", type=_port, default=DEFAULT_PORT, help=f"HTTP port (default {DEFAULT_PORT}; 0: any free port)")
-    p.add_argument("--cameras", type=_ids,
+    p.add_argument("--cameras", type=camera_id_list,
                    metavar="ID,ID,...", help="camera ids to serve, in this order (default: all; see --list)")
     p.add_argument("--discovery-port", type=_port, default=discovery.DEFAULT_PORT,
                    help=f"UDP port for Alpaca discovery (default {discovery.DEFAULT_PORT})")

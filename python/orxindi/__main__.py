@@ -10,14 +10,9 @@ import signal
 import sys
 from typing import Optional, Sequence
 
+from orxdevice.options import camera_id_list
+
 VERSION = "1.0"
-
-
-def _ids(text: str) -> list[int]:
-    try:
-        return [int(x) for x in text.split(",") if x.strip()]
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"{text!r} is not a comma-separated list of camera ids") from None
 
 
 def _parser() -> argparse.ArgumentParser:
@@ -25,7 +20,7 @@ def _parser() -> argparse.ArgumentParser:
         prog="orx-indi",
         description="INDI driver for the cameras orx sees, one INDI device per camera. Run it under indiserver: "
                     "indiserver orx-indi (options go in the environment variable ORX_INDI_OPTIONS).")
-    p.add_argument("--cameras", type=_ids, metavar="ID,ID,...", help="camera ids to serve (default: all; see --list)")
+    p.add_argument("--cameras", type=camera_id_list, metavar="ID,ID,...", help="camera ids to serve (default: all; see --list)")
     p.add_argument("--time-scale", type=float, metavar="S",
                    help="simulated cameras only: their clock runs 1/S times as fast (0.01: 100x)")
     p.add_argument("--log-level", default="info", choices=["debug", "info", "warning", "error"])
