@@ -64,6 +64,10 @@ class Capture:
         self._blob_written: Optional[Future] = None
         self.stream: Optional["Stream"] = None
         self.generation = 0                              # of the newest exposure
+        # the image's shared memory, made ready while the camera exposes when
+        # its size is known from the last image of the same frame plan
+        self._spare: Optional[Future] = None
+        self._sizes: dict[layer.FramePlan, int] = {}
         self.bin = 1
         self.frame = (0, 0, cam.info.max_width, cam.info.max_height)   # X, Y, WIDTH, HEIGHT unbinned
 
@@ -205,6 +209,9 @@ class Capture:
         start = dt.datetime.now(dt.timezone.utc)
         vec["CCD_EXPOSURE_VALUE"] = seconds
         await vec.send_setVector(state="Busy")
+        size = self._sizes.get(plan)
+        if size is not None and self.cam.switch_on("UPLOAD_MODE") != "UPLOAD_LOCAL":
+            self._spare = self.cam.pool.submit(SharedBuffer, size, True)
         self.generation += 1
         self.task = asyncio.get_running_loop().create_task(
             self._expose(plan, seconds, start, IMAGE_TYPES[frame_type], self.generation))
@@ -236,14 +243,15 @@ class Capture:
         except Exception as exc:                  # CameraError, ValueError: the client hears why
             await self._failed(exc)
             return
-        upload = asyncio.get_running_loop().create_task(self._deliver(pixels, header, start, generation))
+        upload = asyncio.get_running_loop().create_task(self._deliver(plan, pixels, header, start, generation))
         self.uploads.add(upload)
         upload.add_done_callback(self.uploads.discard)
 
-    async def _deliver(self, pixels: np.ndarray, header: Any, start: dt.datetime, generation: int) -> None:
+    async def _deliver(self, plan: layer.FramePlan, pixels: np.ndarray, header: Any, start: dt.datetime,
+                       generation: int) -> None:
         vec = self.v["CCD_EXPOSURE"]
         try:
-            await self._upload(pixels, header, start)
+            await self._upload(plan, pixels, header, start)
         except asyncio.CancelledError:
             raise
         except Exception as exc:
@@ -258,11 +266,19 @@ class Capture:
             log.exception("%s: exposure", self.cam.name)
         await self.cam.alert(self.v["CCD_EXPOSURE"], str(exc))
 
-    async def _upload(self, pixels: np.ndarray, header: dict[str, Any], start: dt.datetime) -> None:
+    async def _upload(self, plan: layer.FramePlan, pixels: np.ndarray, header: dict[str, Any],
+                      start: dt.datetime) -> None:
         loop = asyncio.get_running_loop()
         mode = self.cam.switch_on("UPLOAD_MODE")
+        spare, self._spare = self._spare, None
+
+        def shared(size: int) -> SharedBuffer:
+            if spare is not None and spare.exception() is None and len(spare.result()) == size:
+                return spare.result()
+            return SharedBuffer(size)
         data = await loop.run_in_executor(self.cam.pool, image.fits_bytes, pixels, header,
-                                          SharedBuffer if mode != "UPLOAD_LOCAL" else bytearray)
+                                          shared if mode != "UPLOAD_LOCAL" else bytearray)
+        self._sizes[plan] = len(data)
         if mode in ("UPLOAD_LOCAL", "UPLOAD_BOTH"):
             settings = self.v["UPLOAD_SETTINGS"]
             folder = os.path.expanduser(settings["UPLOAD_DIR"] or "~")

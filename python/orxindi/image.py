@@ -83,9 +83,12 @@ def fits_bytes(pixels: np.ndarray, hdr: "Header",
     out[:len(text)] = text
     out[len(text) + data.nbytes:size] = bytes(size - len(text) - data.nbytes)     # the data's padding
     stored = np.frombuffer(out, ">u2" if wide else "u1", data.size, len(text)).reshape(data.shape)
-    stored[...] = data
-    if wide:
-        stored ^= 0x8000          # v - 32768 as a two's complement integer
+    if wide and data.dtype == np.uint16:      # v - 32768 as a two's complement integer, in one pass
+        np.bitwise_xor(data, np.uint16(0x8000), out=stored)
+    else:
+        stored[...] = data
+        if wide:
+            stored ^= 0x8000
     return out
 
 

@@ -77,11 +77,15 @@ class SharedBuffer(mmap.mmap):
 
     fd: int
 
-    def __new__(cls, size: int) -> "SharedBuffer":
+    def __new__(cls, size: int, ready: bool = False) -> "SharedBuffer":
+        """``ready``: every page mapped now (the kernel zeroes a new page the
+        first time it is touched, a third of the time a full frame's FITS
+        file takes to build), so that can be done before the image is there."""
         fd = os.memfd_create("indi-blob", os.MFD_CLOEXEC)
         try:
             os.ftruncate(fd, size)
-            self = super().__new__(cls, fd, size)
+            flags = mmap.MAP_SHARED | (getattr(mmap, "MAP_POPULATE", 0) if ready else 0)
+            self = super().__new__(cls, fd, size, flags)
         except BaseException:
             os.close(fd)
             raise

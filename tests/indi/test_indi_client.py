@@ -140,6 +140,43 @@ def test_two_clients_see_the_same_device(server, client):
         other.close()
 
 
+def test_each_image_is_whole_when_its_size_changes_between_exposures(server, client):
+    # the shared memory of an image is made ready while the camera exposes,
+    # sized by the last image of the same frame: another frame, a header that
+    # grows or shrinks (the sky and its WCS switched off and on), or the same
+    # again must change nothing in what arrives
+    cam = GUIDE_CAM
+    client.connect(cam)
+    full, crop = (0, 0, 1280, 960), (100, 50, 640, 480)
+    steps = [(full, 1, ""), (full, 1, ""), (crop, 1, ""), (crop, 1, ""), (full, 2, ""),
+             (full, 1, "orxsim.set_scene(enabled=False)"), (full, 1, ""), (full, 1, "orxsim.set_scene(enabled=True)")]
+    images, wcs = [], []
+    try:
+        for (x, y, w, h), b, control in steps:
+            if control:
+                server.control(control)
+            client.set(cam, "CCD_BINNING", {"HOR_BIN": b, "VER_BIN": b})
+            client.set(cam, "CCD_FRAME", {"X": x, "Y": y, "WIDTH": w, "HEIGHT": h})
+            mark = client.set(cam, "CCD_EXPOSURE", {"CCD_EXPOSURE_VALUE": 0.1})
+            blob = client.blob(mark, cam)
+            hdu = image_of(blob)
+            assert hdu.data.shape == (h // b, w // b) and hdu.data.dtype == np.uint16
+            assert (hdu.header["XBINNING"], hdu.header["EXPTIME"]) == (b, 0.1)
+            data_size = hdu.data.nbytes + (-hdu.data.nbytes) % 2880
+            assert len(blob) == len(hdu.header.tostring()) + data_size      # nothing after the data's last block
+            images.append(hdu.data.astype(float))
+            wcs.append("CRPIX1" in hdu.header)
+    finally:
+        server.control("orxsim.set_scene(enabled=True)")
+    assert wcs == [True] * 5 + [False, False, True]
+    # every image is the sky's background, not blank or shifted memory: the
+    # same level everywhere, and the region of the crop is the full frame's
+    level = np.median(images[0])
+    assert all(abs(np.median(img) - level) < 0.05 * level and img.std() > 0 for img in images)
+    assert abs(np.median(images[2]) - np.median(images[1][50:530, 100:740])) < 0.02 * level
+    client.set(cam, "CCD_FRAME_RESET", {"RESET": "On"})
+
+
 def test_uploads_to_files_keep_every_frame(server, client, tmp_path):
     cam = GUIDE_CAM
     client.connect(cam)

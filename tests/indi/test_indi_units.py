@@ -68,7 +68,8 @@ def test_fits_file_reads_back_like_the_examples_files(shape, dtype):
         assert np.array_equal(a[0].data, b[0].data) and a[0].data.dtype == b[0].data.dtype
         assert dict(a[0].header) == dict(b[0].header)
     assert ours == reference              # byte for byte the same file
-    assert bytes(image.fits_bytes(pixels, header, output.SharedBuffer)) == reference    # made in shared memory
+    for ready in (False, True):           # made in shared memory, its pages mapped as written or beforehand
+        assert bytes(image.fits_bytes(pixels, header, lambda n: output.SharedBuffer(n, ready))) == reference
 
 
 @pytest.mark.parametrize("size", [0, 1, 2, 3, output.B64_CHUNK - 1, output.B64_CHUNK, 2 * output.B64_CHUNK + 2])
