@@ -165,10 +165,12 @@ class CameraDevice:
             await self.message(str(exc), "ERROR")
             return
         self.connected, self.removed = True, False
-        await self.set_switch(self.connection, "CONNECT")
         for vector in self.camera_props:
             vector.enable = True
             await vector.send_defVector()
+        # Ok once every property is there: a client that sets one as soon as
+        # it sees the connection made is not ignored
+        await self.set_switch(self.connection, "CONNECT")
         await self.capture.update_frame_info()
         await self.poll()
         await self.message(f"{self.name} connected")

@@ -14,7 +14,7 @@ import pytest
 from astropy.io import fits
 from astropy.wcs import WCS
 
-from indi_harness import GUIDE_CAM, Client, Server
+from indi_harness import GUIDE_CAM, MAIN_CAM, Client, Server
 
 COLOUR_CAM = "ORX Sim P290MC"
 
@@ -122,6 +122,22 @@ def test_guide_pulse_moves_the_stars_as_the_sky_wcs_says(server, client):
     # (1.55"/px, Dec 30); the mount's drift between the frames may add to it
     nominal = 0.5 * 15.041 * np.cos(np.radians(30)) * 3.0 / 1.55
     assert predicted[0] < -0.8 * nominal and abs(predicted[1]) < 0.2 * nominal
+
+
+def test_connection_is_ok_once_every_property_is_defined(server, client):
+    # a client may set a property as soon as it sees the connection made
+    cam = MAIN_CAM
+    mark = client.set(cam, "CONNECTION", {"CONNECT": "On", "DISCONNECT": "Off"})
+    try:
+        client.after(mark, cam, "CONNECTION", ("Ok",))
+        events = [e for e in client.events[mark:] if getattr(e, "devicename", None) == cam]
+        ok = next(i for i, e in enumerate(events) if e.vectorname == "CONNECTION" and e.state == "Ok")
+        defined = {e.vectorname for e in events[:ok] if e.eventtype.startswith("Define")}
+        assert {"CCD_EXPOSURE", "CCD_FRAME", "CCD1", "CCD_VIDEO_STREAM", "STREAMING_EXPOSURE", "FPS",
+                "CCD_STREAM_ENCODER", "CCD_TEMPERATURE"} <= defined
+    finally:
+        mark = client.set(cam, "CONNECTION", {"CONNECT": "Off", "DISCONNECT": "On"})
+        client.after(mark, cam, "CONNECTION", ("Ok", "Idle"))
 
 
 def test_two_clients_see_the_same_device(server, client):
