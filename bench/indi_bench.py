@@ -136,11 +136,17 @@ class IndiClient:
         self.send(b'<newSwitchVector device="%s" name="%s"><oneSwitch name="%s">On</oneSwitch></newSwitchVector>'
                   % (device, name, member))
 
-    def connect(self, device: bytes) -> None:
+    def connect(self, device: bytes, *names: bytes) -> None:
+        """Connect the device and wait until CCD1 and the ``names`` are defined."""
         self.send(b"<getProperties version='1.7'/>")
         self.until(b'device="%s" name="CONNECTION"' % device)     # indiserver knows the device
         self.switch(device, b"CONNECTION", b"CONNECT")
-        self.until(b'device="%s" name="CCD1"' % device)
+        missing = {b"CCD1", *names}
+        while missing:
+            self.until(b"<def")
+            found = re.search(rb'device="([^"]*)" name="([^"]*)"', self.until(b">"))
+            if found and found[1] == device:
+                missing.discard(found[2])
 
     def blobs(self, device: bytes, on: bool) -> None:
         """Have indiserver send this client the device's BLOBs, or not."""
@@ -309,7 +315,7 @@ def camera_video_rate(seconds: float) -> float:
 
 def bench_video(client: IndiClient, seconds: float) -> float:
     """Frames per second received; also checks each frame's size."""
-    client.connect(VIDEO)
+    client.connect(VIDEO, b"CCD_CAPTURE_FORMAT", b"STREAMING_EXPOSURE", b"CCD_VIDEO_STREAM")
     client.blobs(VIDEO, True)
     client.switch(VIDEO, b"CCD_CAPTURE_FORMAT", b"RAW8")
     client.number(VIDEO, b"STREAMING_EXPOSURE", b"STREAMING_EXPOSURE_VALUE", 0.001)
