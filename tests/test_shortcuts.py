@@ -185,8 +185,15 @@ STATE_CHANGES = {  # the int that get_exp_status remembers by state
     "class rebound": lambda mp: mp.setattr(orx, "ExposureStatus", lambda v: v + 10),
     "value map entry": lambda mp: mp.setitem(ExposureStatus._value2member_map_, 2, ExposureStatus.ORX_EXP_FAILED),
     "class __int__": lambda mp: mp.setattr(ExposureStatus, "__int__", lambda self: 7, raising=False),
+    "class only among built-ins": lambda mp: (set_builtin(mp, "ExposureStatus", lambda v: -v),
+                                              mp.delattr(orx, "ExposureStatus")),
+    "value map replaced": lambda mp: mp.setattr(ExposureStatus, "_value2member_map_",
+                                                {2: ExposureStatus.ORX_EXP_IDLE}),
+    "class __new__": lambda mp: mp.setattr(ExposureStatus, "__new__", classmethod(lambda cls, v: v * 3)),
+    "metaclass __call__": lambda mp: mp.setattr(type(ExposureStatus), "__call__", lambda cls, v, *a, **k: v + 20),
     "Enum.__new__ code": RESULT_CHANGES["Enum.__new__ code"],
     "metaclass __call__ code": RESULT_CHANGES["metaclass __call__ code"],
+    "metaclass __call__ defaults": lambda mp: mp.setattr(type(ExposureStatus).__call__, "__defaults__", ()),
 }
 
 ROADS = {  # what each shortcut serves: (module's answer, full road's answer)

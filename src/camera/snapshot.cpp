@@ -16,12 +16,35 @@ PyObject *stop_body(Call &c) { return ok_or_null(c.library([&] { return ORXStopE
 // int(ExposureStatus(state)) for the states answered from remembered
 // records (the global, the class call's shortcut, int's own conversion).
 KnownResults<8> status_ints;
+#if !ORX_WATCHERS && !defined(Py_GIL_DISABLED)
+// With version tags: the records those were answered from, joined when the
+// first was put, and the class they were answered for.
+Joined status_records;
+PyObject *status_class = nullptr; // compared, never used
+
+bool remember_status_records(PyObject *cls) {
+    const Seen *call = enum_call_records(cls);
+    if (!call) return false;
+    status_records.begin();
+    status_records.join(g_ExposureStatus.seen());
+    status_records.join(*call);
+    status_class = cls;
+    return true;
+}
+#endif
 
 // The state, checked through ExposureStatus and returned as a plain int.
 PyObject *status_body(Call &c) {
     int32_t state = 0;
     if (!c.library([&] { return ORXGetExpStatus(c.i32(0), &state); })) return nullptr;
-    if (PyObject *known = status_ints.get(state)) return known;
+    auto still = [] {
+#if !ORX_WATCHERS && !defined(Py_GIL_DISABLED)
+        return status_records.holds() && enum_call_code_same(status_class);
+#else
+        return false;
+#endif
+    };
+    if (PyObject *known = status_ints.get(state, still)) return known;
     const uint64_t stamp = status_ints.stamp();
     const bool global_known = g_ExposureStatus.known();
     Ref cls = Ref::steal(g_ExposureStatus.get());
@@ -36,7 +59,12 @@ PyObject *status_body(Call &c) {
     if (PyLong_Check(member.get()) && Py_TYPE(member.get())->tp_as_number->nb_int == PyLong_Type.tp_as_number->nb_int &&
         small_int_value(member.get(), number)) {
         Ref result = Ref::steal(PyLong_FromLong(number));
-        if (result && answered) status_ints.put(state, result.get(), stamp);
+#if !ORX_WATCHERS && !defined(Py_GIL_DISABLED)
+        if (result && answered && stamp == status_ints.stamp() && remember_status_records(cls.get()))
+#else
+        if (result && answered)
+#endif
+            status_ints.put(state, result.get(), stamp);
         return result.release();
     }
     if (PyLong_Check(member.get())) return PyNumber_Long(member.get());

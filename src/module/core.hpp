@@ -76,6 +76,7 @@ public:
     }
     // Whether get() answers from what it remembered (and would again).
     bool known() const { return cached_ && seen_.holds(); }
+    const Seen &seen() const { return seen_; }
     const char *name() const { return name_; }
     PyObject *key() const { return key_; }
     static bool intern_all();
@@ -168,11 +169,15 @@ PyObject *enum_call(PyObject *cls, PyObject *value);
 // making the number: the member found for it before, while nothing the
 // shortcut relies on changed (new reference); else nullptr, no error set.
 PyObject *enum_call_known(PyObject *cls, int32_t value);
-// The enumeration rule's number for `obj` when it is known without reading
-// `value` again: remembered by enum_value_remember() after a read that gave
-// an exact int, valid while the member's type and dictionary are unchanged.
-bool enum_value_known(PyObject *obj, int32_t &out);
+// Remembers the enumeration rule's number for `obj` after a read of `value`
+// that gave an exact int (enum_value_known() in enum_known.hpp answers it).
 void enum_value_remember(PyObject *obj, PyObject *value, int32_t narrowed);
+// For results remembered on the strength of enum_call_known(cls, v) where
+// version tags keep them: the record its answers are read from while it holds
+// (nullptr unless the entry of `cls` was used last and is usable), and
+// whether the code it stands in for is unchanged (what no tag tells).
+const Seen *enum_call_records(PyObject *cls);
+bool enum_call_code_same(PyObject *cls);
 bool remember_enumeration(PyObject *cls);
 // Drops what was remembered (a start-up that failed may have made classes).
 void forget_enumerations();

@@ -10,6 +10,7 @@
 // result without running it. Each check is remembered (Seen) until something
 // it read changes.
 #include "module/core.hpp"
+#include "module/enum_known.hpp"
 #include "module/function.hpp"
 
 namespace orx {
@@ -18,53 +19,6 @@ namespace {
 
 Name s_value("value"), s_value_("_value_"), s_call("__call__"), s_new("__new__"),
     s_value2member_map("_value2member_map_"), s_member_map("_member_map_"), s_fget("fget"), s_get("__get__");
-
-// A Python function a shortcut stands in for, as it was when remembered: a
-// replaced __code__, __defaults__ or __kwdefaults__ changes what a call of it
-// does while the function object stays the one a look-up finds. Each is
-// held, so that nothing new takes its address.
-struct FunctionState {
-    PyObject *fn = nullptr, *code = nullptr, *defaults = nullptr, *kwdefaults = nullptr;
-
-    // false for anything but a Python function
-    bool take(PyObject *f) {
-        drop();
-        if (!f || !PyFunction_Check(f)) return false;
-        fn = Py_NewRef(f);
-        code = Py_NewRef(PyFunction_GET_CODE(f));
-        defaults = Py_XNewRef(PyFunction_GET_DEFAULTS(f));
-        kwdefaults = Py_XNewRef(PyFunction_GET_KW_DEFAULTS(f));
-        return true;
-    }
-    void drop() {
-        Py_CLEAR(fn);
-        Py_CLEAR(code);
-        Py_CLEAR(defaults);
-        Py_CLEAR(kwdefaults);
-    }
-    bool same_call() const {
-        return PyFunction_GET_CODE(fn) == code && PyFunction_GET_DEFAULTS(fn) == defaults;
-    }
-    bool same() const {
-        return fn && PyFunction_GET_CODE(fn) == code && PyFunction_GET_DEFAULTS(fn) == defaults &&
-               PyFunction_GET_KW_DEFAULTS(fn) == kwdefaults;
-    }
-};
-
-// Its code alone, for a function the shortcut calls with every argument given.
-[[gnu::always_inline]] inline bool same_code(const FunctionState &f) { return f.fn && PyFunction_GET_CODE(f.fn) == f.code; }
-
-// The `value` property as it was when the module started: its type (with
-// the __get__ that calls the getter) unchanged, its own attributes (the
-// getter among them) unchanged, the code of the getter and of __get__ the same.
-struct ValueProperty {
-    PyObject *property = nullptr;                // held
-    PyObject *dict = nullptr;                    // compared: the property's dictionary then
-    FunctionState getter, get;                   // held: fget, and type(property).__get__
-    Py_ssize_t getter_at = -1;                   // the getter's position in the dictionary then
-    Seen seen;                                   // the property's type and dictionary
-};
-ValueProperty value_property;
 
 void forget_value_property() {
     ValueProperty &v = value_property;
@@ -95,33 +49,10 @@ void remember_value_property(PyObject *property) {
     }
     v.property = Py_NewRef(property);
     v.dict = dict;
+    v.fget_name = s_fget.get();
     PyObject *key, *value;
     for (Py_ssize_t pos = 0, at = 0; PyDict_Next(dict, &pos, &key, &value); at = pos)
         if (key == s_fget.get()) v.getter_at = at;
-}
-
-[[gnu::noinline]] bool getter_looked_up(const ValueProperty &v) {
-    PyObject *now = PyDict_GetItemWithError(v.dict, s_fget.get());
-    if (!now) PyErr_Clear();
-    return now == v.getter.fn;
-}
-
-// The getter the property's dictionary holds now: read at its position (the
-// entry there is the getter's while its key is), else looked up.
-[[gnu::always_inline]] inline bool getter_unchanged(const ValueProperty &v) {
-    if (kAttributeStoresSeen) return true; // a change would have been seen
-    Py_ssize_t pos = v.getter_at;
-    PyObject *key, *now;
-    if (pos >= 0 && PyDict_Next(v.dict, &pos, &key, &now) && key == s_fget.get()) return now == v.getter.fn;
-    return getter_looked_up(v);
-}
-
-// What the watchers cannot tell: the property's dictionary replaced (this
-// is compared before its version tag is read), its getter stored anew where
-// stores are not seen, code replaced.
-[[gnu::always_inline]] inline bool property_dict_same(const ValueProperty &v) { return instance_dict(v.property) == v.dict; }
-[[gnu::always_inline]] inline bool getter_same(const ValueProperty &v) {
-    return getter_unchanged(v) && (kFunctionChangesSeen || (same_code(v.getter) && same_code(v.get)));
 }
 
 bool value_property_unchanged() {
@@ -155,22 +86,6 @@ bool value_is_member_attribute(PyTypeObject *type) {
     }
     return true;
 }
-
-// Members whose `_value_` was last read as an exact int fitting 32 bits:
-// while the member's type is the one checked then and unchanged, the `value`
-// property unchanged, and the member's dictionary the same one, unchanged,
-// reading and narrowing `value` gives the same number again.
-struct KnownValue {
-    PyObject *member = nullptr; // compared, never used
-    PyTypeObject *type = nullptr; // compared
-    PyObject *dict = nullptr;   // compared
-    Seen seen; // the member's type, the property's type and dictionary, the member's dictionary
-    int32_t value = 0;
-};
-KnownValue known_values[16];
-
-// A member's place among them, by its address (one member per place).
-KnownValue &known_value(PyObject *member) { return known_values[(reinterpret_cast<uintptr_t>(member) >> 4) % 16]; }
 
 // cls(value) for one enumeration class made at start-up.
 struct EnumShortcut {
@@ -249,6 +164,12 @@ EnumShortcut *enum_shortcut(PyObject *cls) {
 
 } // namespace
 
+bool getter_looked_up(const ValueProperty &v) {
+    PyObject *now = PyDict_GetItemWithError(v.dict, v.fget_name);
+    if (!now) PyErr_Clear();
+    return now == v.getter.fn;
+}
+
 bool remember_enumeration(PyObject *cls) {
     if (!PyType_Check(cls)) return true;
     PyTypeObject *type = reinterpret_cast<PyTypeObject *>(cls);
@@ -293,17 +214,6 @@ PyObject *enum_value(PyObject *obj) {
     return PyObject_GetAttr(obj, s_value.get());
 }
 
-bool enum_value_known(PyObject *obj, int32_t &out) {
-    const KnownValue &k = known_value(obj);
-    const ValueProperty &v = value_property;
-    // the dictionaries compared first: the version tags are read from them
-    if (k.member != obj || Py_TYPE(obj) != k.type || !property_dict_same(v) || instance_dict(obj) != k.dict ||
-        !k.seen.holds() || !getter_same(v))
-        return false;
-    out = k.value;
-    return true;
-}
-
 void enum_value_remember(PyObject *obj, PyObject *value, int32_t narrowed) {
     PyTypeObject *type = Py_TYPE(obj);
     // checked once before the property's dictionary is watched, so that it is alive
@@ -323,7 +233,7 @@ void enum_value_remember(PyObject *obj, PyObject *value, int32_t narrowed) {
         PyErr_Clear();
         return;
     }
-    known_value(obj) = {obj, type, dict, seen, narrowed};
+    known_value(obj) = {obj, type, dict, narrowed, seen};
 }
 
 PyObject *enum_call(PyObject *cls, PyObject *value) {
@@ -345,6 +255,16 @@ PyObject *enum_call(PyObject *cls, PyObject *value) {
         // no such member: the class raises its own error
     }
     return PyObject_CallOneArg(cls, value);
+}
+
+const Seen *enum_call_records(PyObject *cls) {
+    const EnumShortcut &last = enum_shortcuts[enum_shortcut_last];
+    return last.cls == cls && usable(last) ? &last.checked : nullptr;
+}
+
+bool enum_call_code_same(PyObject *cls) {
+    const EnumShortcut &last = enum_shortcuts[enum_shortcut_last];
+    return last.cls == cls && (kFunctionChangesSeen || (meta_call.same_call() && same_code(last.new_fn)));
 }
 
 PyObject *enum_call_known(PyObject *cls, int32_t value) {

@@ -11,6 +11,7 @@
 #pragma once
 
 #include "module/core.hpp"
+#include "module/enum_known.hpp"
 #include "module/unlocked.hpp"
 
 #include "ORXCamera2.h"

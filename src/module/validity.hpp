@@ -55,6 +55,9 @@ inline PyObject *instance_dict(PyObject *obj) {
 #endif
 }
 
+// Whether `dict` (not null) is the object's own attribute dictionary now.
+[[gnu::always_inline]] inline bool instance_dict_is(PyObject *obj, PyObject *dict) { return instance_dict(obj) == dict; }
+
 // Whether a store into an object's attribute reaches the watchers of its
 // dictionary. From 3.13 on, an object that keeps its attributes inline shares
 // them with the dictionary made for it, and such stores notify nobody: its
@@ -103,6 +106,7 @@ private:
     mutable uint64_t events_ = 0;
     bool counters_stand() const;
 #else
+    friend class Joined;
     static constexpr int kTypes = 2, kDicts = 3;
     int types_ = 0, dicts_ = 0;
     const unsigned int *type_tag_[kTypes]; // in the type objects
@@ -154,7 +158,12 @@ inline void Seen::add_function(PyObject *) {}
 inline constexpr uint64_t kStillDict = 0;
 inline constexpr unsigned int kStillType = 0;
 
+// Counts the records begun: while it stands, no record was taken again (each
+// one that holds still answers from what it read when it began).
+inline uint64_t records_begun = 0;
+
 inline void Seen::begin() {
+    ++records_begun;
     set_ = true;
     types_ = dicts_ = 0;
     for (int i = 0; i < kTypes; ++i) {
@@ -192,42 +201,92 @@ inline bool Seen::holds() const {
            *dict_tag_[0] == dict_seen_[0] && *dict_tag_[1] == dict_seen_[1] && *dict_tag_[2] == dict_seen_[2];
 }
 
+// Records joined at one moment when each of them held: holds() while none of
+// what any of them read changed, each type and dictionary compared once (the
+// types first, then the dictionaries in the order joined, as Seen does).
+class Joined {
+public:
+    void begin() {
+        set_ = true;
+        types_ = dicts_ = 0;
+        for (int i = 0; i < kTypes; ++i) type_tag_[i] = &kStillType, type_seen_[i] = 0;
+        for (int i = 0; i < kDicts; ++i) dict_tag_[i] = &kStillDict, dict_seen_[i] = 0;
+    }
+    void join(const Seen &s) {
+        if (!s.set_) set_ = false;
+        for (int i = 0; i < s.types_; ++i) put(type_tag_, type_seen_, types_, s.type_tag_[i], s.type_seen_[i]);
+        for (int i = 0; i < s.dicts_; ++i) put(dict_tag_, dict_seen_, dicts_, s.dict_tag_[i], s.dict_seen_[i]);
+    }
+    bool holds() const {
+        return set_ && *type_tag_[0] == type_seen_[0] && *type_tag_[1] == type_seen_[1] &&
+               *dict_tag_[0] == dict_seen_[0] && *dict_tag_[1] == dict_seen_[1] && *dict_tag_[2] == dict_seen_[2] &&
+               *dict_tag_[3] == dict_seen_[3];
+    }
+
+private:
+    template <class T, int K> void put(const T *(&tag)[K], T (&seen)[K], int &n, const T *t, T v) {
+        for (int i = 0; i < n; ++i)
+            if (tag[i] == t) return;
+        if (n == K) {
+            set_ = false;
+            return;
+        }
+        tag[n] = t;
+        seen[n++] = v;
+    }
+    static constexpr int kTypes = 2, kDicts = 4;
+    bool set_ = false;
+    int types_ = 0, dicts_ = 0;
+    const unsigned int *type_tag_[kTypes] = {&kStillType, &kStillType};
+    unsigned int type_seen_[kTypes] = {};
+    const uint64_t *dict_tag_[kDicts] = {&kStillDict, &kStillDict, &kStillDict, &kStillDict};
+    uint64_t dict_seen_[kDicts] = {};
+};
+
 #endif
 
 // Results of a call's last steps (a global looked up, a class called, the
-// member converted) remembered by a small number, where watchers count every
-// change of what those steps read: they hold while no watched dictionary,
-// type or function changed at all since they were put (one comparison).
-// put() takes only what was answered from records that held (the caller
-// knows) and while nothing changed since `stamp`. Elsewhere nothing is kept.
+// member converted) remembered by a small number. put() takes only what was
+// answered from records that held (the caller knows) and while no record was
+// taken again since `stamp`. Where watchers count every change of what those
+// steps read, a result holds while no watched dictionary, type or function
+// changed at all since it was put (one comparison); with version tags, while
+// no record was taken again and the records it was answered from still hold
+// (`still`, asked only there). Free-threaded, nothing is kept.
 template <int N> class KnownResults {
 public:
     static uint64_t stamp() {
-#if ORX_WATCHERS && !defined(Py_GIL_DISABLED)
+#if defined(Py_GIL_DISABLED)
+        return 0;
+#elif ORX_WATCHERS
         return watch_events;
 #else
-        return 0;
+        return records_begun;
 #endif
     }
     // New reference, or nullptr.
-    PyObject *get(int32_t i) const {
-#if ORX_WATCHERS && !defined(Py_GIL_DISABLED)
-        if (at_ == watch_events && i >= 0 && i < N && results_[i]) return Py_NewRef(results_[i]);
+    template <class Still> PyObject *get(int32_t i, Still &&still) const {
+#if defined(Py_GIL_DISABLED)
+        (void)i, (void)still;
 #else
-        (void)i;
+        if (at_ == stamp() && i >= 0 && i < N && results_[i] && (ORX_WATCHERS || still()))
+            return Py_NewRef(results_[i]);
+#if ORX_WATCHERS
+        (void)still;
+#endif
 #endif
         return nullptr;
     }
     void put(int32_t i, PyObject *result, uint64_t since) {
-#if ORX_WATCHERS && !defined(Py_GIL_DISABLED)
-        if (since != watch_events || i < 0 || i >= N) return;
+#if defined(Py_GIL_DISABLED)
+        (void)i, (void)result, (void)since;
+#else
+        if (since != stamp() || i < 0 || i >= N) return;
         if (at_ != since) {
             for (PyObject *&r : results_) Py_CLEAR(r);
             at_ = since;
         }
         Py_XSETREF(results_[i], Py_NewRef(result));
-#else
-        (void)i, (void)result, (void)since;
 #endif
     }
 
