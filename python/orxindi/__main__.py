@@ -78,7 +78,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     if unknown:
         print(f"orx-indi: no camera with id {', '.join(map(str, unknown))} (connected: {present})", file=sys.stderr)
         return 2
-    driver, pool = build(wanted, VERSION, scale)
+    driver, pool = build(wanted, VERSION, scale, follow=args.cameras is None)
 
     async def serve() -> None:
         loop = asyncio.get_running_loop()

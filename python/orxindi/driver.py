@@ -8,14 +8,14 @@ import os
 import re
 import sys
 import xml.etree.ElementTree as ET
-from concurrent.futures import ThreadPoolExecutor
+from concurrent.futures import Executor, ThreadPoolExecutor
 from typing import Any, Callable, Optional, Sequence
 
 import indipydriver as ipd
 
 import orx
 
-from .device import CameraDevice, device_names, read_caps
+from .device import CameraDevice, connected_ids, device_names, read_caps
 from .output import Output
 
 log = logging.getLogger(__name__)
@@ -25,10 +25,16 @@ class Driver(ipd.IPyDriver):
     """The cameras' devices; messages go out through :class:`Output` (whole,
     in order, written by a thread of their own)."""
 
-    def __init__(self, cameras: Sequence[CameraDevice], output: Output) -> None:
+    def __init__(self, cameras: Sequence[CameraDevice], output: Output,
+                 new_camera: Optional[Callable[[int, set[str]], CameraDevice]] = None,
+                 pool: Optional[Executor] = None) -> None:
+        """``new_camera(camera_id, names taken)``, where given, makes the
+        device of a camera plugged in while the driver runs (in ``pool``)."""
         super().__init__(*[c.device for c in cameras])
         self.cameras = {c.name: c for c in cameras}
         self.output = output
+        self._new_camera, self._pool = new_camera, pool
+        self._refused: set[int] = set()      # cameras whose device could not be made
 
     async def send(self, xmldata: ET.Element) -> None:
         if self.stop:
@@ -73,7 +79,51 @@ class Driver(ipd.IPyDriver):
             log.exception("%s: handling %s", camera.name, event.vectorname)
 
     async def hardware(self) -> None:
-        await asyncio.gather(self._watch_parent(), *(c.watch() for c in self.cameras.values()))
+        await asyncio.gather(self._watch_parent(), self._watch_new(), *(c.watch() for c in self.cameras.values()))
+
+    async def _watch_new(self) -> None:
+        """Once a second: a device for each camera plugged in since, defined
+        to the clients as it comes (a camera unplugged and plugged in again
+        keeps its device)."""
+        if self._new_camera is None:
+            return
+        loop = asyncio.get_running_loop()
+        while not self.stop:
+            await asyncio.sleep(1.0)
+            try:
+                present = await loop.run_in_executor(self._pool, connected_ids)
+            except orx.ORXError as exc:
+                log.debug("listing the cameras: %s", exc)
+                continue
+            known = {c.camera_id for c in self.cameras.values()} | self._refused
+            for cid in present:
+                if cid in known or self.stop:
+                    continue
+                try:
+                    camera = await loop.run_in_executor(self._pool, self._new_camera, cid, set(self.cameras))
+                except orx.ORXError as exc:           # gone again, or not ready: tried again next time
+                    log.info("camera %d plugged in, not served yet: %s", cid, exc)
+                    continue
+                except Exception:
+                    log.exception("camera %d plugged in: not served", cid)
+                    self._refused.add(cid)
+                    continue
+                await self.add_camera(camera)
+
+    async def add_camera(self, camera: CameraDevice) -> None:
+        """Serve one more camera: its device defined to the clients, watched
+        like the others."""
+        device = camera.device
+        device.driver = self
+        for vector in device.values():
+            vector.driver = self
+        self.data[camera.name] = device
+        self.cameras[camera.name] = camera
+        log.info("serving %s (plugged in)", camera.name)
+        for vector in device.values():
+            if vector.enable:
+                await vector.send_defVector()
+        device.add_background(camera.watch())
 
     async def _watch_parent(self) -> None:
         """End with indiserver: its pipes may stay quiet, but the driver is
@@ -156,13 +206,19 @@ class Reader:
 
 
 def build(camera_ids: Sequence[int], version: str, time_scale: Callable[[], float],
-          output: Optional[Output] = None) -> tuple[Driver, ThreadPoolExecutor]:
-    """The driver for these cameras (each is opened briefly to list its controls)."""
+          output: Optional[Output] = None, follow: bool = False) -> tuple[Driver, ThreadPoolExecutor]:
+    """The driver for these cameras (each is opened briefly to list its
+    controls); ``follow``: and for those plugged in later."""
     pool = ThreadPoolExecutor(max_workers=8, thread_name_prefix="camera")
     infos = [orx.get_camera_property_by_id(cid) for cid in camera_ids]
     cameras = [CameraDevice(name, info.camera_id, pool, time_scale, version, read_caps(info.camera_id))
                for name, info in zip(device_names(infos), infos)]
-    return Driver(cameras, output or Output()), pool
+
+    def new_camera(camera_id: int, taken: set[str]) -> CameraDevice:
+        info = orx.get_camera_property_by_id(camera_id)
+        name = info.name if info.name not in taken else f"{info.name} {camera_id}"
+        return CameraDevice(name, camera_id, pool, time_scale, version, read_caps(camera_id))
+    return Driver(cameras, output or Output(), new_camera if follow else None, pool), pool
 
 
 async def run(driver: Driver) -> None:

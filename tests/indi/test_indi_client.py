@@ -214,6 +214,22 @@ def test_uploads_to_files_keep_every_frame(server, client, tmp_path):
     client.set(cam, "UPLOAD_MODE", {"UPLOAD_CLIENT": "On", "UPLOAD_LOCAL": "Off", "UPLOAD_BOTH": "Off"})
 
 
+def test_cameras_plugged_in_later_get_devices_of_their_own(server, client):
+    # one with a name of its own, one named like a device already served
+    server.control("orxsim.add_camera({'name': 'Late Arrival', 'width': 640, 'height': 480})")
+    server.control(f"orxsim.add_camera({{'name': {GUIDE_CAM!r}, 'width': 320, 'height': 240}})")
+    late = "Late Arrival"
+    twin = client.wait(lambda: next((d for d in client.client if d.startswith(GUIDE_CAM + " ")), None),
+                       "the second camera's device")
+    assert twin[len(GUIDE_CAM) + 1:].isdigit()              # the camera id added to the name
+    for cam, shape in ((late, (480, 640)), (twin, (240, 320))):
+        assert client.vector(cam, "DRIVER_INFO")["DRIVER_NAME"] == cam
+        client.connect(cam)
+        assert expose(client, cam, 0.1).data.shape == shape
+    client.connect(GUIDE_CAM)                                 # the first of the name is still itself
+    assert expose(client, GUIDE_CAM, 0.1).data.shape == (960, 1280)
+
+
 def test_unplugged_camera_alerts_and_comes_back(server, client):
     cam = GUIDE_CAM
     client.connect(cam)
