@@ -162,8 +162,8 @@ class IndiClient:
         if b'attached="true"' in attrs:            # shared memory, its descriptor received with the text
             self.until(b"</setBLOBVector>")
             fd = self.fds.pop(0)
-            try:
-                return mmap.mmap(fd, size, prot=mmap.PROT_READ), first
+            try:        # every page mapped now, as the other clients hold every byte in memory
+                return mmap.mmap(fd, size, mmap.MAP_SHARED | getattr(mmap, "MAP_POPULATE", 0), mmap.PROT_READ), first
             finally:
                 os.close(fd)
         out, at, carry = bytearray(size), 0, b""
