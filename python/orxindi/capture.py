@@ -306,6 +306,7 @@ class Capture:
         task, self.task = self.task, None
         if task is None or task.done():
             return
+        self._spare = None                # no image comes for the memory made ready
         task.cancel()
         await asyncio.gather(task, return_exceptions=True)
         await self.cam.call("aborting the exposure", layer.abort_exposure, self.cam.camera_id)
