@@ -101,18 +101,18 @@ class Driver(ipd.IPyDriver):
                     continue
                 try:
                     camera = await loop.run_in_executor(self._pool, self._new_camera, cid, set(self.cameras))
+                    await self.add_camera(camera)
                 except orx.ORXError as exc:           # gone again, or not ready: tried again next time
                     log.info("camera %d plugged in, not served yet: %s", cid, exc)
-                    continue
                 except Exception:
                     log.exception("camera %d plugged in: not served", cid)
                     self._refused.add(cid)
-                    continue
-                await self.add_camera(camera)
 
     async def add_camera(self, camera: CameraDevice) -> None:
         """Serve one more camera: its device defined to the clients, watched
         like the others."""
+        if camera.name in self.data:      # a device replaced would stay unseen yet never stop
+            raise ValueError(f"a device named {camera.name!r} is already served")
         device = camera.device
         device.driver = self
         for vector in device.values():

@@ -164,3 +164,26 @@ def test_images_go_as_shared_memory_on_a_unix_socket_and_as_text_elsewhere(made)
     with os.fdopen(r, "rb") as f:
         message = ET.fromstring(f.read())
     assert base64.b64decode(message[0].text) == payload and "attached" not in message[0].attrib
+
+
+def test_a_camera_plugged_in_under_a_served_name_is_refused():
+    # a device replaced in the driver would go unseen by clients yet never
+    # stop, keeping the driver alive after indiserver has gone
+    import asyncio
+
+    from orxindi.device import CameraDevice, read_caps
+    from orxindi.driver import build
+
+    r, w = os.pipe()
+    driver, pool = build([1002], "test", lambda: 1.0, output=output.Output(w))
+    try:
+        (name, first), = driver.cameras.items()
+        twin = CameraDevice(name, 1003, pool, lambda: 1.0, "test", read_caps(1003))
+        with pytest.raises(ValueError, match="already served"):
+            asyncio.run(driver.add_camera(twin))
+        assert driver[name] is first.device and driver.cameras == {name: first}
+    finally:
+        driver.output.close()
+        pool.shutdown()
+        os.close(r)
+        os.close(w)
