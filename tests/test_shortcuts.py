@@ -181,6 +181,13 @@ def module_exp_status(state=2):
 
 
 ExposureStatus = orx.ExposureStatus
+
+
+class OtherStatus(enum.IntEnum):
+    def __int__(self):
+        return 7
+
+
 STATE_CHANGES = {  # the int that get_exp_status remembers by state
     "class rebound": lambda mp: mp.setattr(orx, "ExposureStatus", lambda v: v + 10),
     "value map entry": lambda mp: mp.setitem(ExposureStatus._value2member_map_, 2, ExposureStatus.ORX_EXP_FAILED),
@@ -194,6 +201,7 @@ STATE_CHANGES = {  # the int that get_exp_status remembers by state
     "Enum.__new__ code": RESULT_CHANGES["Enum.__new__ code"],
     "metaclass __call__ code": RESULT_CHANGES["metaclass __call__ code"],
     "metaclass __call__ defaults": lambda mp: mp.setattr(type(ExposureStatus).__call__, "__defaults__", ()),
+    "member __class__": lambda mp: mp.setattr(ExposureStatus(2), "__class__", OtherStatus),
 }
 
 ROADS = {  # what each shortcut serves: (module's answer, full road's answer)

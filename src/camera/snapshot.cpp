@@ -64,7 +64,7 @@ PyObject *status_body(Call &c) {
 #else
         if (result && answered)
 #endif
-            status_ints.put(state, result.get(), stamp);
+            status_ints.put(state, result.get(), stamp, member.get());
         return result.release();
     }
     if (PyLong_Check(member.get())) return PyNumber_Long(member.get());

@@ -269,7 +269,8 @@ public:
 #if defined(Py_GIL_DISABLED)
         (void)i, (void)still;
 #else
-        if (at_ == stamp() && i >= 0 && i < N && results_[i] && (ORX_WATCHERS || still()))
+        if (at_ == stamp() && i >= 0 && i < N && results_[i] && Py_TYPE(bases_[i]) == base_types_[i] &&
+            (ORX_WATCHERS || still()))
             return Py_NewRef(results_[i]);
 #if ORX_WATCHERS
         (void)still;
@@ -277,22 +278,31 @@ public:
 #endif
         return nullptr;
     }
-    void put(int32_t i, PyObject *result, uint64_t since) {
+    // `base`: the object the result was made from, whose type is compared
+    // (an assignment to its __class__ reaches no watcher and no tag).
+    void put(int32_t i, PyObject *result, uint64_t since, PyObject *base) {
 #if defined(Py_GIL_DISABLED)
-        (void)i, (void)result, (void)since;
+        (void)i, (void)result, (void)since, (void)base;
 #else
         if (since != stamp() || i < 0 || i >= N) return;
         if (at_ != since) {
-            for (PyObject *&r : results_) Py_CLEAR(r);
+            for (int k = 0; k < N; ++k) {
+                Py_CLEAR(results_[k]);
+                Py_CLEAR(bases_[k]);
+            }
             at_ = since;
         }
         Py_XSETREF(results_[i], Py_NewRef(result));
+        Py_XSETREF(bases_[i], Py_NewRef(base));
+        base_types_[i] = Py_TYPE(base);
 #endif
     }
 
 private:
     uint64_t at_ = ~uint64_t{0};
-    PyObject *results_[N] = {}; // held, never released (the module's life is the process's)
+    // held, never released (the module's life is the process's)
+    PyObject *results_[N] = {}, *bases_[N] = {};
+    PyTypeObject *base_types_[N] = {}; // compared
 };
 
 } // namespace orx
