@@ -226,6 +226,15 @@ def run(main):
         _signal.append(signum)
         raise KeyboardInterrupt(signum)
 
+    def unraisable(hook, default=sys.unraisablehook):
+        # the KeyboardInterrupt of a signal that came while Python ran a
+        # callback it cannot pass exceptions on from (a weakref's, one from
+        # C) is already remembered by interrupted(): no traceback for it
+        if isinstance(hook.exc_value, KeyboardInterrupt) and interrupted() is not None:
+            return
+        default(hook)
+
+    sys.unraisablehook = unraisable
     signal.signal(signal.SIGINT, stop)
     signal.signal(signal.SIGTERM, stop)
     name = os.path.basename(sys.argv[0])

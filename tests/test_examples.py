@@ -205,6 +205,44 @@ def test_ctrl_c_ends_with_one_line_saying_what_was_saved(tmp_path, script, args,
         assert not list(tmp_path.iterdir())
 
 
+# A signal whose handler runs inside a weakref's callback: its KeyboardInterrupt
+# cannot leave the callback, so Python hands it to sys.unraisablehook (a
+# module lock's callback in importlib is where this happens in the examples)
+SIGNAL_IN_CALLBACK = r"""
+import os, signal, sys, weakref
+import helpers
+
+class Thing:
+    pass
+
+def main():
+    def callback(_):
+        os.kill(os.getpid(), signal.SIG%s)
+        for _ in range(100000):  # the handler runs here, between instructions
+            pass
+    thing = Thing()
+    ref = weakref.ref(thing, callback)
+    del thing
+    assert helpers.interrupted() is not None, "the handler did not run in the callback"
+    if %r:  # an unrelated failure in a callback is still reported
+        weakref.ref(Thing(), lambda _: 1 / 0)
+
+helpers.run(main)
+"""
+
+
+@pytest.mark.parametrize("sig, status", [("INT", 130), ("TERM", 143)])
+@pytest.mark.parametrize("other_failure", [False, True])
+def test_signal_in_a_callback_ends_quietly(tmp_path, sig, status, other_failure):
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(EXAMPLES), *sys.path]))
+    proc = subprocess.run([sys.executable, "-c", SIGNAL_IN_CALLBACK % (sig, other_failure)], cwd=tmp_path,
+                          env=env, capture_output=True, text=True, timeout=120)
+    assert proc.returncode == status, proc.stderr
+    assert proc.stderr.splitlines()[-1] == "-c: interrupted, nothing saved", proc.stderr
+    assert ("ZeroDivisionError" in proc.stderr) == other_failure, proc.stderr
+    assert ("KeyboardInterrupt" in proc.stderr) is False, proc.stderr
+
+
 def test_snapshot_dark_frame_has_no_stars(tmp_path):
     run("snapshot.py", "-o", str(tmp_path), *FAST, "-c", "1", "--dark", "-e", "2", cwd=tmp_path)
     [fits_path] = tmp_path.glob("*.fits")
