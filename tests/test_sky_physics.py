@@ -149,16 +149,21 @@ def test_overcast_brightens_a_town_sky_and_darkens_a_dark_one(still_mount, sky_b
     star0 = star_image_light(img, *centroid(img, x, y))
     orxsim.set_scene(clouds=1.0)
     orxsim.set_time_scale(0.002)
+    # the stars' loss and the sky's change both follow the cloud cover in proportion, so
+    # every frame shows the same ratio of the two, wherever in the clouds' passing it
+    # falls: frames are taken until the clouds have cut the stars' light below half at
+    # least once (where the ratio stands well above the noise), and the ratio is fitted
+    # to them all, the thickest weighing most
     frames = []
-    for _ in range(10):  # spread over the clouds' passing
+    while len(frames) < 10 or min(frames)[0] > 0.5:
+        assert len(frames) < 60, "the clouds never thickened"
         sky, img, _ = sky_and_star(GUIDE)
         frames.append((star_image_light(img, *centroid(img, x, y)) / star0, sky / sky0))
         wait_until(orxsim.sim_time() + 30)
-    # the sky when the stars' light is cut by the 95 % of full overcast, from the frame
-    # with the thickest cloud: the sky's change grows with the cover the stars show
-    through, sky = min(frames)
-    assert through < 0.6
-    at_overcast = 1 + (sky - 1) * (1 - 0.05) / (1 - through)
+    through, sky = np.array(frames).T
+    rise_per_cut = ((sky - 1) * (1 - through)).sum() / ((1 - through) ** 2).sum()
+    # the sky when the stars' light is cut by the 95 % of full overcast
+    at_overcast = 1 + rise_per_cut * 0.95
     assert at_overcast == pytest.approx(overcast, rel=0.35, abs=0.1)
 
 
@@ -250,22 +255,30 @@ def test_long_trails_and_wide_rings_are_continuous(still_mount):
 
 def test_stars_far_apart_wander_partly_on_their_own(still_mount):
     # real tilt decorrelates over arc-minutes: averaging 9 guide stars across the field
-    # cut the Dec rms from 0.45" to 0.21" (2.1x) where a rigid wander would gain nothing
+    # cut the rms from 0.45" to 0.21" where a rigid wander would gain nothing (ratio 1)
+    # and stars wandering each on their own would gain 3; the air's share of it common
+    # to the field (0.16 of the variance) makes it 1 / sqrt(0.16 + 0.84 / 9) = 1.99
     orxsim.set_scene(wander=1.0, wander_time=0.5)
     orxsim.set_optics(GUIDE, focal_length=250, aperture=150)  # a field of 1.1 x 0.8 degrees
     still_mount(GUIDE, 1280, 960)
     img, wcs = snap(GUIDE, 0.2)
-    stars = bright_isolated(wcs, img.shape, mag_limit=12, margin=30, isolation=12)[:9]
-    assert len(stars) == 9
+    stars = bright_isolated(wcs, img.shape, mag_limit=12, margin=30, isolation=12)[:24]
+    assert len(stars) >= 18
     tracks = []
-    for _ in range(60):  # frames far apart in the air's time
+    for _ in range(100):  # frames far apart in the air's time
         img, _ = snap(GUIDE, 0.2)
-        tracks.append([centroid(img, x, y)[1] for x, y in stars])
+        tracks.append([centroid(img, x, y) for x, y in stars])
         wait_until(orxsim.sim_time() + 3.0)
-    dec = np.array(tracks)  # rows: frames; columns: stars (y is Dec)
-    one = np.mean(dec.std(axis=0))
-    nine = dec.mean(axis=1).std()
-    assert one / nine == pytest.approx(2.1, rel=0.3)
+    # the rms of nine stars' mean, over every choice of nine of the field's stars (each
+    # choice alone depends on how its few stars lie across the air's waves), on both axes
+    one, nine = [], []
+    for axis in (0, 1):
+        cov = np.cov(np.array(tracks)[:, :, axis].T)  # between stars, over the frames
+        n = len(stars)
+        var, covar = np.diag(cov).mean(), (cov.sum() - np.trace(cov)) / (n * (n - 1))
+        one.append(var)
+        nine.append((var + 8 * covar) / 9)
+    assert math.sqrt(sum(one) / sum(nine)) == pytest.approx(1.99, rel=0.2)
 
 
 @pytest.mark.parametrize("start, pattern", [((0, 0), "RGGB"), ((0, 1), "GBRG"), ((1, 0), "GRBG"), ((1, 1), "BGGR")])
