@@ -149,21 +149,20 @@ def test_overcast_brightens_a_town_sky_and_darkens_a_dark_one(still_mount, sky_b
     star0 = star_image_light(img, *centroid(img, x, y))
     orxsim.set_scene(clouds=1.0)
     orxsim.set_time_scale(0.002)
-    # the stars' loss and the sky's change both follow the cloud cover in proportion, so
-    # every frame shows the same ratio of the two, wherever in the clouds' passing it
-    # falls: frames are taken until the clouds have cut the stars' light below half at
-    # least once (where the ratio stands well above the noise), and the ratio is fitted
-    # to them all, the thickest weighing most
+    # frames are taken until the clouds have cut the stars' light to below 0.3 at least
+    # once, wherever in the clouds' passing they fall (a slow machine spaces them
+    # further apart in camera time), so that the extrapolation below never starts from
+    # thin cloud, where the noise of the sky's change would dominate
     frames = []
-    while len(frames) < 10 or min(frames)[0] > 0.5:
+    while len(frames) < 10 or min(frames)[0] > 0.3:
         assert len(frames) < 60, "the clouds never thickened"
         sky, img, _ = sky_and_star(GUIDE)
         frames.append((star_image_light(img, *centroid(img, x, y)) / star0, sky / sky0))
         wait_until(orxsim.sim_time() + 30)
-    through, sky = np.array(frames).T
-    rise_per_cut = ((sky - 1) * (1 - through)).sum() / ((1 - through) ** 2).sum()
-    # the sky when the stars' light is cut by the 95 % of full overcast
-    at_overcast = 1 + rise_per_cut * 0.95
+    # the sky when the stars' light is cut by the 95 % of full overcast, from the frame
+    # with the thickest cloud: the sky's change grows with the cover the stars show
+    through, sky = min(frames)
+    at_overcast = 1 + (sky - 1) * (1 - 0.05) / (1 - through)
     assert at_overcast == pytest.approx(overcast, rel=0.35, abs=0.1)
 
 
