@@ -210,14 +210,16 @@ def build(camera_ids: Sequence[int], version: str, time_scale: Callable[[], floa
     """The driver for these cameras (each is opened briefly to list its
     controls); ``follow``: and for those plugged in later."""
     pool = ThreadPoolExecutor(max_workers=8, thread_name_prefix="camera")
+
+    def device(name: str, camera_id: int) -> CameraDevice:
+        return CameraDevice(name, camera_id, pool, time_scale, version, read_caps(camera_id))
+
     infos = [orx.get_camera_property_by_id(cid) for cid in camera_ids]
-    cameras = [CameraDevice(name, info.camera_id, pool, time_scale, version, read_caps(info.camera_id))
-               for name, info in zip(device_names(infos), infos)]
+    cameras = [device(name, info.camera_id) for name, info in zip(device_names(infos), infos)]
 
     def new_camera(camera_id: int, taken: set[str]) -> CameraDevice:
-        info = orx.get_camera_property_by_id(camera_id)
-        name = info.name if info.name not in taken else f"{info.name} {camera_id}"
-        return CameraDevice(name, camera_id, pool, time_scale, version, read_caps(camera_id))
+        name = orx.get_camera_property_by_id(camera_id).name
+        return device(name if name not in taken else f"{name} {camera_id}", camera_id)
     return Driver(cameras, output or Output(), new_camera if follow else None, pool), pool
 
 

@@ -79,8 +79,8 @@ class SharedBuffer(mmap.mmap):
 
     def __new__(cls, size: int, ready: bool = False) -> "SharedBuffer":
         """``ready``: every page mapped now (the kernel zeroes a new page the
-        first time it is touched, a third of the time a full frame's FITS
-        file takes to build), so that can be done before the image is there."""
+        first time it is touched: most of the time a full frame's FITS
+        file took to build), so that can be done before the image is there."""
         fd = os.memfd_create("indi-blob", os.MFD_CLOEXEC)
         try:
             os.ftruncate(fd, size)

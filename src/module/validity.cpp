@@ -166,13 +166,10 @@ void start_watching() {}
 void stop_watching() {}
 
 void Seen::add(PyTypeObject *type) {
-    if (types_ == kTypes) set_ = false;
     if (!set_) return;
     // a type gets its version tag on an attribute look-up (of any name)
     if (type->tp_version_tag == 0) (void)_PyType_Lookup(type, s_new.get());
-    if (type->tp_version_tag == 0) set_ = false;
-    type_tag_[types_] = &type->tp_version_tag;
-    type_seen_[types_++] = type->tp_version_tag;
+    if (type->tp_version_tag == 0 || !tags_.put(&type->tp_version_tag, type->tp_version_tag)) set_ = false;
 }
 
 #endif

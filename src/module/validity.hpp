@@ -15,6 +15,8 @@
 // left) nothing is remembered and every call takes the full road.
 #pragma once
 
+#include <utility>
+
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
@@ -81,6 +83,57 @@ inline constexpr bool kFunctionChangesSeen = false;
 // On 3.10 and 3.11 a dictionary must be kept alive by something checked
 // before it: holds() checks the types first, then the dictionaries in the
 // order they were added.
+#if !ORX_WATCHERS && !defined(Py_GIL_DISABLED)
+inline constexpr uint64_t kStillDict = 0;
+inline constexpr unsigned int kStillType = 0;
+
+// Version tags read at one moment: up to T types' and D dictionaries', each
+// read once. same() compares every slot, the types first, then the
+// dictionaries in the order put; an unused slot against a tag that never moves.
+template <int T, int D> struct Tags {
+    static constexpr int kTypes = T, kDicts = D;
+    int types = 0, dicts = 0;
+    const unsigned int *type_tag[T];
+    unsigned int type_seen[T];
+    const uint64_t *dict_tag[D];
+    uint64_t dict_seen[D];
+
+    Tags() { clear(); }
+    void clear() {
+        types = dicts = 0;
+        for (int i = 0; i < T; ++i) type_tag[i] = &kStillType, type_seen[i] = 0;
+        for (int i = 0; i < D; ++i) dict_tag[i] = &kStillDict, dict_seen[i] = 0;
+    }
+    // false when there is no room left
+    bool put(const unsigned int *tag, unsigned int seen) { return put(type_tag, type_seen, types, tag, seen); }
+    bool put(const uint64_t *tag, uint64_t seen) { return put(dict_tag, dict_seen, dicts, tag, seen); }
+    // every tag of `other` not here yet; false when there is no room left
+    template <int T2, int D2> bool join(const Tags<T2, D2> &other) {
+        for (int i = 0; i < other.types; ++i)
+            if (!put(other.type_tag[i], other.type_seen[i])) return false;
+        for (int i = 0; i < other.dicts; ++i)
+            if (!put(other.dict_tag[i], other.dict_seen[i])) return false;
+        return true;
+    }
+    [[gnu::always_inline]] bool same() const { return same(std::make_index_sequence<T>{}, std::make_index_sequence<D>{}); }
+
+private:
+    // one comparison per slot, written out: on the call road
+    template <size_t... I, size_t... J>
+    [[gnu::always_inline]] bool same(std::index_sequence<I...>, std::index_sequence<J...>) const {
+        return ((*type_tag[I] == type_seen[I]) && ...) && ((*dict_tag[J] == dict_seen[J]) && ...);
+    }
+    template <class V, int K> static bool put(const V *(&tag)[K], V (&seen)[K], int &n, const V *t, V v) {
+        for (int i = 0; i < n; ++i)
+            if (tag[i] == t) return true;
+        if (n == K) return false;
+        tag[n] = t;
+        seen[n++] = v;
+        return true;
+    }
+};
+#endif
+
 class Seen {
 public:
     Seen() { begin(); forget(); }
@@ -107,12 +160,7 @@ private:
     bool counters_stand() const;
 #else
     friend class Joined;
-    static constexpr int kTypes = 2, kDicts = 3;
-    int types_ = 0, dicts_ = 0;
-    const unsigned int *type_tag_[kTypes]; // in the type objects
-    unsigned int type_seen_[kTypes];
-    const uint64_t *dict_tag_[kDicts]; // in the dictionaries
-    uint64_t dict_seen_[kDicts];
+    Tags<2, 3> tags_; // in the type objects and the dictionaries
 #endif
 };
 
@@ -155,9 +203,6 @@ inline bool Seen::holds() const { return set_ && (events_ == watch_events || cou
 
 inline void Seen::add_function(PyObject *) {}
 
-inline constexpr uint64_t kStillDict = 0;
-inline constexpr unsigned int kStillType = 0;
-
 // Counts the records begun: while it stands, no record was taken again (each
 // one that holds still answers from what it read when it began).
 inline uint64_t records_begun = 0;
@@ -165,22 +210,10 @@ inline uint64_t records_begun = 0;
 inline void Seen::begin() {
     ++records_begun;
     set_ = true;
-    types_ = dicts_ = 0;
-    for (int i = 0; i < kTypes; ++i) {
-        type_tag_[i] = &kStillType;
-        type_seen_[i] = 0;
-    }
-    for (int i = 0; i < kDicts; ++i) {
-        dict_tag_[i] = &kStillDict;
-        dict_seen_[i] = 0;
-    }
+    tags_.clear();
 }
 
 inline void Seen::add(PyObject *dict) {
-    if (dicts_ == kDicts) {
-        set_ = false;
-        return;
-    }
 #if defined(__GNUC__)
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
@@ -189,17 +222,13 @@ inline void Seen::add(PyObject *dict) {
 #if defined(__GNUC__)
 #pragma GCC diagnostic pop
 #endif
-    dict_tag_[dicts_] = tag;
-    dict_seen_[dicts_++] = *tag;
+    if (!tags_.put(tag, *tag)) set_ = false;
 }
 
 // A type's version tag is non-zero and changes (to 0, later to a fresh value
 // never used before) whenever the type or one of its bases is modified; a
 // dictionary's changes on every change of the dictionary.
-inline bool Seen::holds() const {
-    return set_ && *type_tag_[0] == type_seen_[0] && *type_tag_[1] == type_seen_[1] &&
-           *dict_tag_[0] == dict_seen_[0] && *dict_tag_[1] == dict_seen_[1] && *dict_tag_[2] == dict_seen_[2];
-}
+inline bool Seen::holds() const { return set_ && tags_.same(); }
 
 // Records joined at one moment when each of them held: holds() while none of
 // what any of them read changed, each type and dictionary compared once (the
@@ -208,39 +237,14 @@ class Joined {
 public:
     void begin() {
         set_ = true;
-        types_ = dicts_ = 0;
-        for (int i = 0; i < kTypes; ++i) type_tag_[i] = &kStillType, type_seen_[i] = 0;
-        for (int i = 0; i < kDicts; ++i) dict_tag_[i] = &kStillDict, dict_seen_[i] = 0;
+        tags_.clear();
     }
-    void join(const Seen &s) {
-        if (!s.set_) set_ = false;
-        for (int i = 0; i < s.types_; ++i) put(type_tag_, type_seen_, types_, s.type_tag_[i], s.type_seen_[i]);
-        for (int i = 0; i < s.dicts_; ++i) put(dict_tag_, dict_seen_, dicts_, s.dict_tag_[i], s.dict_seen_[i]);
-    }
-    bool holds() const {
-        return set_ && *type_tag_[0] == type_seen_[0] && *type_tag_[1] == type_seen_[1] &&
-               *dict_tag_[0] == dict_seen_[0] && *dict_tag_[1] == dict_seen_[1] && *dict_tag_[2] == dict_seen_[2] &&
-               *dict_tag_[3] == dict_seen_[3];
-    }
+    void join(const Seen &s) { set_ = set_ && s.set_ && tags_.join(s.tags_); }
+    bool holds() const { return set_ && tags_.same(); }
 
 private:
-    template <class T, int K> void put(const T *(&tag)[K], T (&seen)[K], int &n, const T *t, T v) {
-        for (int i = 0; i < n; ++i)
-            if (tag[i] == t) return;
-        if (n == K) {
-            set_ = false;
-            return;
-        }
-        tag[n] = t;
-        seen[n++] = v;
-    }
-    static constexpr int kTypes = 2, kDicts = 4;
     bool set_ = false;
-    int types_ = 0, dicts_ = 0;
-    const unsigned int *type_tag_[kTypes] = {&kStillType, &kStillType};
-    unsigned int type_seen_[kTypes] = {};
-    const uint64_t *dict_tag_[kDicts] = {&kStillDict, &kStillDict, &kStillDict, &kStillDict};
-    uint64_t dict_seen_[kDicts] = {};
+    Tags<2, 4> tags_;
 };
 
 #endif
